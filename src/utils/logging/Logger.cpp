@@ -56,14 +56,28 @@ void appendArg(std::string& out, const char* value) {
     }
 }
 
-void appendArg(std::string& out, std::string_view value) { out.append(value); }
+void appendArg(std::string& out, std::string_view value) {
+    out.append(value);
+}
 
-void appendArg(std::string& out, int value) { out.append(std::to_string(value)); }
-void appendArg(std::string& out, unsigned int value) { out.append(std::to_string(value)); }
-void appendArg(std::string& out, long value) { out.append(std::to_string(value)); }
-void appendArg(std::string& out, unsigned long value) { out.append(std::to_string(value)); }
-void appendArg(std::string& out, long long value) { out.append(std::to_string(value)); }
-void appendArg(std::string& out, unsigned long long value) { out.append(std::to_string(value)); }
+void appendArg(std::string& out, int value) {
+    out.append(std::to_string(value));
+}
+void appendArg(std::string& out, unsigned int value) {
+    out.append(std::to_string(value));
+}
+void appendArg(std::string& out, long value) {
+    out.append(std::to_string(value));
+}
+void appendArg(std::string& out, unsigned long value) {
+    out.append(std::to_string(value));
+}
+void appendArg(std::string& out, long long value) {
+    out.append(std::to_string(value));
+}
+void appendArg(std::string& out, unsigned long long value) {
+    out.append(std::to_string(value));
+}
 
 void appendArg(std::string& out, const void* value) {
     if (value == nullptr) {

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "parser/ParseStatus.h"
+
+namespace parser {
+
+// Releases a connection's inflate state: the zlib state first, then the object itself.
+struct InflateStreamDeleter {
+    void operator()(z_stream* stream) const noexcept;
+};
+
+using InflateStreamPtr = std::unique_ptr<z_stream, InflateStreamDeleter>;
+
+// Results and carried state of the HTTP and WebSocket parsers of one incoming connection.
+// Owned by the connection and reused for every message; each parser resets only the fields it
+// produces, so the WebSocket state (fragments, compression, inflate history) survives an HTTP
+// parse and the other way round. Used by the connection's handler thread only.
+//
+// Offsets are relative to the start of the bytes handed to the parser, not to the connection's
+// receive buffer.
+struct ParseResult {
+    // Null until the first compressed frame of the connection.
+    InflateStreamPtr inflateStream;
+    // Request method; always "GET" for a WebSocket message.
+    std::string method;
+    // Request target, or the URI or event of a WebSocket message.
+    std::string uri;
+    // Bytes after the end of the parsed message; the whole length while the message is incomplete.
+    uint32_t overhead = 0;
+    // Bytes of body or payload still to come while the status is BodyIncomplete.
+    uint32_t missingBytes = 0;
+    // Index of the first body byte; 0 when no body byte is in the buffer.
+    uint32_t bodyStart = 0;
+    // Index of the last body byte in the buffer, inclusive; 0 when no body byte is in the buffer.
+    uint32_t bodyEnd = 0;
+    // The four masking-key bytes of the last masked frame, in wire order.
+    uint32_t maskingKey = 0;
+    // Text for the error answer to a refused WebSocket message.
+    std::string errorMessage;
+    // Payload collected from the fragments of one WebSocket message.
+    std::string fragmentBuffer;
+    ParseStatus status = ParseStatus::Complete;
+    // The request's header area contains "websocket" followed by CR LF.
+    bool upgradeRequested = false;
+    bool fragmentationRunning = false;
+    // A frame with RSV1 has been seen on this connection; never cleared.
+    bool compressed = false;
+};
+
+}  // namespace parser

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "connection/ReadResult.h"
+#include "io/ConnectionHandlerBase.h"
+#include "io/ConnectionMultiplexer.h"
+
+namespace io {
+
+// Owns connection pairs and drives all their I/O from the one thread that runs run(): it waits
+// on its own multiplexer, lets connections read, write and close, re-runs connections that a
+// capability cache answer has woken, deletes ended connections once no answer can reach them
+// any more, and takes over new pairs.
+//
+// Threading: adopt(), postAsyncEvent(), connectionCount() and shutdown() may be called from any
+// thread; each that hands over work ends by interrupting the multiplexer. Everything else runs
+// on the handler thread; connections take no lock. Two mutexes only pass pairs in (adoption)
+// and answers in (async), and the handler thread never holds both.
+// Ownership: the handler owns the connections it adopted and deletes them itself, never from
+// inside a callback of the connection; it does not own the multiplexer.
+class ConnectionHandler : public ConnectionHandlerBase {
+public:
+    explicit ConnectionHandler(ConnectionMultiplexer* multiplexer);
+    ~ConnectionHandler() override;
+
+    ConnectionHandler(const ConnectionHandler&) = delete;
+    ConnectionHandler& operator=(const ConnectionHandler&) = delete;
+
+    void adopt(std::unique_ptr<connection::IncomingConnection>& incoming,
+               std::unique_ptr<connection::OutgoingConnection>& outgoing) override;
+    void removeConnection(connection::Connection* connection) override;
+    bool modifyEvents(connection::Connection* connection, uint32_t events) override;
+    // A null connection only wakes the handler.
+    void postAsyncEvent(connection::Connection* connection) override;
+    uint64_t connectionCount() const override;
+
+    // The thread body; returns after shutdown().
+    void run();
+    // Ends run() after the current pass of its loop.
+    void shutdown();
+
+private:
+    void processEvents();
+    connection::ReadResult handleInput(connection::Connection* connection);
+    void handleOutput(connection::Connection* connection);
+    void handleHangup(connection::Connection* connection);
+    void handleAsyncEvents();
+    void deleteOldConnections();
+    void adoptNewConnections();
+    bool isOld(const connection::Connection* connection) const;
+    bool hasQueuedAsyncEvent(const connection::Connection* connection);
+
+    ConnectionMultiplexer* multiplexer_;
+    std::map<connection::Connection*, std::unique_ptr<connection::Connection>> connections_;
+    std::vector<std::unique_ptr<connection::Connection>> newConnections_;
+    std::mutex adoptionMutex_;
+    std::vector<connection::Connection*> oldConnections_;
+    std::vector<connection::Connection*> asyncEvents_;
+    // Swapped with asyncEvents_ to work on the events outside the lock; keeps its capacity, so
+    // passing answers in costs no allocation once both have grown.
+    std::vector<connection::Connection*> asyncWork_;
+    std::mutex asyncMutex_;
+    std::atomic<bool> stop_{false};
+    // Sizes of connections_ and newConnections_, readable from the dispatcher's threads.
+    std::atomic<uint64_t> adoptedCount_{0};
+    std::atomic<uint64_t> newCount_{0};
+};
+
+}  // namespace io

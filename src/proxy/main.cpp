@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "libs/tlslib/TlsLib.h"
 #include "os/Termination.h"
 #include "proxy/CommandLine.h"
 #include "utils/BuildConfig.h"
@@ -90,10 +91,6 @@ int refuseStart(const char* reason) {
     std::exit(status);
 }
 
-void cleanupTls() {
-    // TLS library clean-up is wired in with the TLS library.
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,13 +114,13 @@ int main(int argc, char** argv) {
     }
     if (!settings.forward && !settings.reverse) {
         AP_LOG(Critical, "Need -f or -r to start as forward or reverse proxy\n");
-        cleanupTls();
+        tarn::tls::cleanupTLSLib();
         exitRoutine(1);
     }
 
     os::notifyServiceReady();
     uint8_t exitFlag = os::waitForTermination();
     os::reportTerminationSignals();
-    cleanupTls();
+    tarn::tls::cleanupTLSLib();
     exitRoutine(exitFlag == 0 ? 0 : 1);
 }

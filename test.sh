@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer, and runs
+# every test. Exits non-zero if anything fails.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+./scripts/install-deps.sh
+
+BUILD_DIR=${BUILD_DIR:-build-test}
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Debug -DAP_SANITIZE=ON
+cmake --build "$BUILD_DIR" -j"$(nproc)"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+# End-to-end tests share network namespaces and fixed proxy ports, so tests run one at a time.
+ctest --test-dir "$BUILD_DIR" --output-on-failure --timeout 900

@@ -223,8 +223,22 @@ bool Connection::disconnectBase() {
     if (handler_ != nullptr) {
         handler_->removeConnection(this);
     }
+    discardUnreadInput();
     os::closeSocket(socket_);
     return true;
+}
+
+void Connection::discardUnreadInput() {
+    // Closing a TCP socket with unread input resets the connection, and the reset throws away
+    // what the kernel still holds to send: the bytes a closing connection has just flushed.
+    // Input that arrives after this point can still cause that; this covers what is there now.
+    for (int round = 0; round < 16 && socket_ != -1; ++round) {
+        const ssize_t result =
+            ::recv(socket_, receiveBuffer_.data(), receiveBuffer_.size(), MSG_DONTWAIT);
+        if (result <= 0) {
+            return;
+        }
+    }
 }
 
 void Connection::requestDisconnect() {

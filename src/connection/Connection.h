@@ -102,6 +102,8 @@ protected:
     ReadResult forwardRead();
     // Leaves the handler and closes the socket; false when already disconnected.
     bool disconnectBase();
+    // Reads and drops what the socket holds, so that closing it sends an orderly end.
+    void discardUnreadInput();
     void logLargeWriteBuffer() const;
     void clearWriteQueue();
     void enqueue(const char* data, uint64_t length);

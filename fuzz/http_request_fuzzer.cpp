@@ -2,12 +2,15 @@
 // then its overhead as the next one) and splits every target found, asserting that nothing the
 // parser reports points outside the bytes it was given.
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "FuzzCheck.h"
+#include "parser/BoundedNumber.h"
 #include "parser/HttpParser.h"
 #include "parser/UriParser.h"
 
@@ -75,6 +78,23 @@ void checkRequest(const ParseResult& r, const uint8_t* data, uint32_t length) {
     }
 }
 
+// The parser reads its numbers without the C library, as strtol would read them from a
+// terminated copy.
+void checkNumberReader(const uint8_t* data, size_t size) {
+    const std::string terminated(reinterpret_cast<const char*>(data), size);
+    for (int base : {0, 16}) {
+        errno = 0;
+        char* end = nullptr;
+        const long expected = std::strtol(terminated.c_str(), &end, base);
+        const bool overflow = errno == ERANGE;
+        const parser::BoundedNumber got = parser::readBoundedNumber(data, size, base);
+        FUZZ_CHECK(got.value == expected);
+        FUZZ_CHECK(got.consumed == static_cast<size_t>(end - terminated.c_str()));
+        FUZZ_CHECK(got.overflow == overflow);
+        FUZZ_CHECK(got.consumed <= size);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -106,6 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         offset = size - result.overhead;
     }
 
+    checkNumberReader(data, size);
     // Targets of WebSocket messages reach the splitter without going through the parser.
     checkUri(std::string(reinterpret_cast<const char*>(data), size));
     return 0;

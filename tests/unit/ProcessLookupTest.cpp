@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -181,6 +183,88 @@ TEST(ProcessLookupTest, FullLookupFindsAnotherProcessHoldingTheSocketNeverThisOn
     logger.clear();
     EXPECT_EQ(peer::findPid(connection.clientAddress()), -1);
     EXPECT_EQ(logger.count("ERROR   : did not find inode"), 1u);
+}
+
+// Runs in a forked child: becomes the given user, connects to the address, reports its client
+// end on the report pipe and holds the socket until the release pipe ends.
+[[noreturn]] void connectAsUser(uid_t user, const sockaddr_in6& server, int report, int release) {
+    ::alarm(60);
+    sockaddr_in6 local{};
+    if (::setgid(user) == 0 && ::setuid(user) == 0) {
+        // Changing credentials hands /proc/<pid> to root; a process started normally by that
+        // user would own it.
+        ::prctl(PR_SET_DUMPABLE, 1);
+        const int client = ::socket(AF_INET6, SOCK_STREAM, 0);
+        socklen_t length = sizeof(local);
+        if (client == -1 ||
+            ::connect(client, reinterpret_cast<const sockaddr*>(&server), sizeof(server)) != 0 ||
+            ::getsockname(client, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+            local = sockaddr_in6{};
+        }
+    }
+    if (::write(report, &local, sizeof(local)) != static_cast<ssize_t>(sizeof(local))) {
+        ::_exit(1);
+    }
+    char byte;
+    while (::read(release, &byte, 1) < 0 && errno == EINTR) {
+    }
+    ::_exit(0);
+}
+
+TEST(ProcessLookupTest, FullLookupOfAnotherUsersSocketScansThatUsersProcesses) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "starting a process of another user needs root";
+    }
+    constexpr uid_t kNobody = 65534;
+    const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_NE(listener, -1);
+    sockaddr_in6 server{};
+    server.sin6_family = AF_INET6;
+    server.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof(server);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&server), sizeof(server)), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&server), &length), 0);
+
+    int report[2];
+    int release[2];
+    ASSERT_EQ(::pipe(report), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        ::close(release[1]);
+        connectAsUser(kNobody, server, report[1], release[0]);
+    }
+    ::close(report[1]);
+    ::close(release[0]);
+    struct Cleanup {
+        pid_t child;
+        int report;
+        int release;
+        int listener;
+        ~Cleanup() {
+            ::close(release);
+            if (child > 0) {
+                while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+                }
+            }
+            ::close(report);
+            ::close(listener);
+        }
+    } cleanup{child, report[0], release[1], listener};
+    ASSERT_GT(child, 0);
+
+    // The child writes its address or exits, so this read ends either way.
+    sockaddr_in6 client{};
+    ASSERT_EQ(::read(report[0], &client, sizeof(client)), static_cast<ssize_t>(sizeof(client)));
+    ASSERT_EQ(client.sin6_family, AF_INET6) << "the child could not connect as another user";
+
+    uint32_t owner = 0;
+    EXPECT_FALSE(peer::findSocketInode(client, owner).empty());
+    EXPECT_EQ(owner, kNobody);
+    EXPECT_EQ(peer::findPid(client), child);
+    EXPECT_EQ(peer::findPid(client), child);  // now from that user's remembered processes
 }
 
 TEST(ProcessLookupTest, SocketLinksMatchOnlyTheirWholeInode) {

@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <map>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "LoopbackPeer.h"
@@ -94,40 +91,6 @@ TEST(PidResolverTest, EachDestinationPortHasItsOwnList) {
     EXPECT_EQ(resolver.cachedPids(80), Pids({10}));
     EXPECT_EQ(resolver.cachedPids(8080), Pids({30}));
     EXPECT_EQ(resolver.cachedPids(1), Pids());
-}
-
-TEST(PidResolverTest, ConcurrentLookupsOfOnePortListAProcessOnce) {
-    std::atomic<int> findCalls{0};
-    std::atomic<bool> found{false};
-    PidResolver resolver(
-        [&](const sockaddr_in6&) {
-            ++findCalls;
-            found = true;
-            return 42;
-        },
-        [&](int32_t pid, const sockaddr_in6&) { return pid == 42 && found.load(); });
-    const sockaddr_in6 client{};
-
-    std::vector<std::thread> threads;
-    std::mutex resultsMutex;
-    std::vector<int32_t> results;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 50; ++i) {
-                const int32_t pid = resolver.lookup(client, static_cast<uint16_t>(1000 + i % 3));
-                std::lock_guard<std::mutex> lock(resultsMutex);
-                results.push_back(pid);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(results, std::vector<int32_t>(400, 42));
-    for (uint16_t port = 1000; port < 1003; ++port) {
-        EXPECT_EQ(resolver.cachedPids(port), Pids({42}));
-    }
-    EXPECT_GE(findCalls.load(), 3);
 }
 
 TEST(PidResolverTest, DefaultResolverFindsTheProcessHoldingALoopbackClient) {

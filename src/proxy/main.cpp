@@ -2,11 +2,14 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "libs/tlslib/TlsLib.h"
 #include "os/Termination.h"
 #include "proxy/CommandLine.h"
+#include "proxy/Proxy.h"
 #include "utils/BuildConfig.h"
 #include "utils/logging/BufferedLogger.h"
 #include "utils/logging/CSCLogger.h"
@@ -118,9 +121,24 @@ int main(int argc, char** argv) {
         exitRoutine(1);
     }
 
+    auto accessProxy = std::make_unique<proxy::Proxy>(
+        settings.forward ? proxy::Proxy::ROLE_FORWARD : proxy::Proxy::ROLE_REVERSE,
+        settings.establishers, settings.handlerThreads, std::move(settings.interfaceName));
+    if (!accessProxy->isInitialized()) {
+        AP_LOG(Critical, "Proxy initialization failed, exiting");
+        accessProxy.reset();
+        tarn::tls::cleanupTLSLib();
+        exitRoutine(1);
+    }
+
+    accessProxy->start();
     os::notifyServiceReady();
     uint8_t exitFlag = os::waitForTermination();
     os::reportTerminationSignals();
+    accessProxy->stop();
+    // Destroyed before the TLS library goes and before the exit routine, which does not return
+    // and would otherwise skip the destructor.
+    accessProxy.reset();
     tarn::tls::cleanupTLSLib();
     exitRoutine(exitFlag == 0 ? 0 : 1);
 }

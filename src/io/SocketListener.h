@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+
+#include "io/ConnectionMultiplexer.h"
+#include "io/PendingConnectionQueue.h"
+
+namespace io {
+
+// The one thread that accepts connections. It waits on its own multiplexer, where the listening
+// socket is the only registered socket, accepts one connection per readiness event and appends
+// it to the pending-connection queue. It does nothing else with the accepted socket: whichever
+// establisher wakes up takes it.
+//
+// Threading: run() is the listener thread's body; shutdown() may be called from any thread.
+// Ownership: neither the queue nor the multiplexer is owned. The listening socket is borrowed
+// until run() ends: run() then deregisters and closes it, and socketClosed() tells the owner so;
+// when run() never got that far (not registered, or never started) the owner closes it.
+class SocketListener {
+public:
+    // Registers the listening socket with the multiplexer at once; isRegistered() tells whether
+    // that worked (never with a -1 socket or a null multiplexer).
+    SocketListener(int listeningSocket, PendingConnectionQueue* queue,
+                   ConnectionMultiplexer* multiplexer);
+    ~SocketListener();
+
+    SocketListener(const SocketListener&) = delete;
+    SocketListener& operator=(const SocketListener&) = delete;
+
+    bool isRegistered() const { return registered_; }
+
+    // Accepts until shutdown(); returns at once when the socket is not registered.
+    void run();
+    // Ends run() after the connection it is handling, if any.
+    void shutdown();
+
+    // Whether run() has closed the listening socket. Read it after the listener thread ended.
+    bool socketClosed() const { return socketClosed_.load(); }
+
+private:
+    int listeningSocket_;
+    std::atomic<bool> stop_{false};
+    PendingConnectionQueue* queue_;
+    ConnectionMultiplexer* multiplexer_;
+    bool registered_;
+    std::atomic<bool> socketClosed_{false};
+};
+
+}  // namespace io

@@ -15,7 +15,7 @@ if [[ ! -f "$root/fuzz/${target}_fuzzer.cpp" ]]; then
     echo "unknown fuzz target: $target" >&2
     exit 2
 fi
-bash "$root/fuzz/build.sh" "$out" >/dev/null
+bash "$root/fuzz/build.sh" "$out" "$target" >/dev/null
 
 mkdir -p "$out/corpus/$target" "$out/artifacts/$target"
 # The receive buffer holds 8192 bytes, so no parser sees more at once.

@@ -218,8 +218,8 @@ std::string findSocketInode(const sockaddr_in6& client, uint32_t& ownerUserId) {
     AP_LOG(Verbose, "bytes received from netlink socket", static_cast<long>(received),
            client.sin6_port);
 
-    // One receive holds the first sockets of the dump; the one asked for comes first unless
-    // another socket shares its port.
+    // One receive holds the first sockets of the dump, and a client port is rarely shared, so
+    // the first socket with an inode is taken as the client's.
     return inodeFromSockDiagReply(reply, static_cast<size_t>(received), ownerUserId);
 }
 

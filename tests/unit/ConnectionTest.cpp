@@ -202,7 +202,7 @@ TEST(ConnectionTest, PartialDirectSendQueuesExactlyTheUnsentTail) {
     CountingOutgoing& connection = *link.connection;
     connection.setHandler(&handler);
 
-    const std::string data = pattern(0, 8 << 20);
+    const std::string data = pattern(0, 1 << 20);
     ASSERT_EQ(connection.conWrite(data.data(), data.size()), 0);
     EXPECT_EQ(connection.sends, 1);
     ASSERT_EQ(connection.writeBufferCount(), 1u);

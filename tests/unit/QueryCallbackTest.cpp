@@ -83,17 +83,4 @@ TEST(QueryCallbackTest, CancelledQueryReleasesOnlyAWaitingConnection) {
     EXPECT_TRUE(handler.posts[0].pendingAtPost);
 }
 
-TEST(QueryCallbackTest, WorksWithoutConnectionOrHandler) {
-    ccc::QueryCallback detached;
-    detached.setWaiting(true);
-    detached.response(true);
-    EXPECT_FALSE(detached.waiting());
-    EXPECT_TRUE(detached.available());
-
-    connection::IncomingConnection unadopted(-1, std::string("app"), "fd00::1", 443);
-    unadopted.queryCallback().setWaiting(true);
-    unadopted.queryCallback().response(true);
-    EXPECT_FALSE(unadopted.hasPendingQuery());
-}
-
 }  // namespace

@@ -131,17 +131,26 @@ inline std::string pattern(uint64_t offset, size_t length, uint32_t stream = 0) 
 }
 
 // Writes the pattern into a non-blocking socket until the kernel takes no more; returns the
-// number of bytes written.
+// number of bytes written. A delayed acknowledgement can free send space after the first
+// EAGAIN, so the socket only counts as full once a round after a quiet spell takes nothing.
 inline uint64_t fillSocket(int fd, uint32_t stream = 0) {
     uint64_t written = 0;
-    for (;;) {
-        const std::string data = pattern(written, 65536, stream);
-        const ssize_t result = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (result <= 0) {
+    for (int round = 0; round < 50; ++round) {
+        const uint64_t before = written;
+        for (;;) {
+            const std::string data = pattern(written, 65536, stream);
+            const ssize_t result = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+            if (result <= 0) {
+                break;
+            }
+            written += static_cast<uint64_t>(result);
+        }
+        if (round > 0 && written == before) {
             return written;
         }
-        written += static_cast<uint64_t>(result);
+        ::usleep(250000);
     }
+    return written;
 }
 
 // Reads exactly length bytes, waiting at most timeoutMs for each next chunk.

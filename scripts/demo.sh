@@ -55,6 +55,13 @@ wait_listening() {
     return 1
 }
 
+# Namespaces of an earlier demo that was killed before it could clean up.
+for stale in $(ip netns list | awk '/^apdemo-[0-9]+-/ {print $1}'); do
+    owner=${stale#apdemo-}
+    owner=${owner%%-*}
+    if ! kill -0 "$owner" 2>/dev/null; then ip netns del "$stale" 2>/dev/null || true; fi
+done
+
 # A user id and group id without an entry, for the demo application.
 app_uid=47100
 while getent passwd "$app_uid" >/dev/null; do app_uid=$((app_uid + 1)); done

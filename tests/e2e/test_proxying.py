@@ -173,17 +173,22 @@ def test_curl_through_the_proxy(proxy):
     received = {}
 
     def serve():
-        server = proxy.accept(listener)
-        head = b""
-        while b"\r\n\r\n" not in head:
-            head += server.recv(65536)
-        head, _, body = head.partition(b"\r\n\r\n")
-        length = next(int(line.split(b":")[1]) for line in head.split(b"\r\n")
-                      if line.lower().startswith(b"content-length:"))
-        body += L.recv_exactly(server, length - len(body))
-        received["head"], received["body"] = head, body
-        server.sendall(L.http_response(download, extra=b"Content-Type: application/octet-stream"
-                                       b"\r\n"))
+        try:
+            server = proxy.accept(listener)
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = server.recv(65536)
+                assert chunk, f"stream ended inside the head: {head!r}"
+                head += chunk
+            head, _, body = head.partition(b"\r\n\r\n")
+            length = next(int(line.split(b":")[1]) for line in head.split(b"\r\n")
+                          if line.lower().startswith(b"content-length:"))
+            body += L.recv_exactly(server, length - len(body))
+            received["head"], received["body"] = head, body
+            server.sendall(L.http_response(download, extra=b"Content-Type: "
+                                           b"application/octet-stream\r\n"))
+        except (AssertionError, OSError, StopIteration) as error:
+            received["error"] = error
 
     thread = threading.Thread(target=serve, daemon=True)
     thread.start()
@@ -201,6 +206,7 @@ def test_curl_through_the_proxy(proxy):
         command = ["ip", "netns", "exec", proxy.lab.client_ns, *curl]
     result = subprocess.run(command, capture_output=True, timeout=L.TIMEOUT * 2, cwd="/")
     thread.join(L.TIMEOUT)
+    assert "error" not in received, received["error"]
     assert result.returncode == 0, result.stderr.decode(errors="replace")
     L.assert_same_bytes(result.stdout, download, "downloaded body")
     L.assert_same_bytes(received["body"], upload, "uploaded body")

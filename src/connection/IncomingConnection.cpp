@@ -38,10 +38,6 @@ IncomingConnection::~IncomingConnection() {
     }
 }
 
-ReadResult IncomingConnection::conRead() {
-    return forwardRead();
-}
-
 void IncomingConnection::disconnect() {
     AP_LOG(utils::logging::Info, "disconnect called", tag_);
     if (disconnectBase()) {

@@ -218,10 +218,10 @@ void RequestScanner::finish() {
         return;
     }
     result_.missingBytes = static_cast<uint32_t>(end - length_);
-    if (headerEnd_ < length_) {
-        result_.bodyStart = static_cast<uint32_t>(headerEnd_);
-        result_.bodyEnd = static_cast<uint32_t>(length_ - 1);
-    }
+    // bodyEnd is the buffer length here, one past the last byte at hand: callers rely on this
+    // value, and whoever copies the body so far must stop at the last byte received.
+    result_.bodyStart = static_cast<uint32_t>(headerEnd_);
+    result_.bodyEnd = static_cast<uint32_t>(length_);
     result_.status = ParseStatus::BodyIncomplete;
 }
 

@@ -302,12 +302,13 @@ TEST(ConnectionTest, ForwardingReadPathResults) {
     ASSERT_TRUE(testing_support::readExactly(in.client.get(), got, data.size()));
     EXPECT_TRUE(got == data);
 
-    // The incoming side forwards the other way (until requests are checked on it).
-    ASSERT_TRUE(testing_support::writeAll(in.client.get(), "request"));
+    // The incoming side forwards the other way, a request at a time.
+    const std::string request = "GET / HTTP/1.1\r\n\r\n";
+    ASSERT_TRUE(testing_support::writeAll(in.client.get(), request));
     ASSERT_TRUE(testing_support::waitFor(in.connection->socket(), POLLIN, 10000));
     EXPECT_EQ(in.connection->conRead(), ReadResult::Done);
-    ASSERT_TRUE(testing_support::readExactly(out.far.get(), got, 7));
-    EXPECT_EQ(got, "request");
+    ASSERT_TRUE(testing_support::readExactly(out.far.get(), got, request.size()));
+    EXPECT_EQ(got, request);
 
     // Without a peer the bytes are dropped.
     out.connection->setPeer(nullptr);

@@ -177,8 +177,14 @@ TEST_F(Startup, TerminationSignalsDecideExitStatusAndAreLogged) {
         EXPECT_EQ(log.rfind("[FP] : INFO    : Proxy version : 1.5.6\n", 0), 0u) << log;
         std::string killed =
             "[FP] : FATAL   : Killed by signal : " + std::to_string(signalNumber) + "\n";
-        ASSERT_GE(log.size(), killed.size());
-        EXPECT_EQ(log.substr(log.size() - killed.size()), killed) << log;
+        size_t commandLine = log.find("[FP] : INFO    : Commandline : ");
+        size_t killedAt = log.find(killed);
+        ASSERT_NE(commandLine, std::string::npos) << log;
+        ASSERT_NE(killedAt, std::string::npos) << log;
+        EXPECT_LT(commandLine, killedAt);
+        EXPECT_NE(log.find("Stopping proxy", killedAt), std::string::npos)
+            << "the signal is reported before the proxy stops\n"
+            << log;
     }
 }
 

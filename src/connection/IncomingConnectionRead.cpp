@@ -1,3 +1,5 @@
+#include "connection/IncomingConnection.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +11,6 @@
 #include "access/QueryCallback.h"
 #include "connection/CannedResponses.h"
 #include "connection/IdentityHeader.h"
-#include "connection/IncomingConnection.h"
 #include "connection/OpenWebSocketRegistry.h"
 #include "parser/HttpParser.h"
 #include "parser/UriParser.h"

@@ -120,6 +120,7 @@ TEST(ConnectionEstablisherTest, RunLoopEstablishesUntilStopAndStopWinsOverQueued
     testing_support::RecordingLogger logger;
     RecordingDispatcher dispatcher;
     peer::PidResolver resolver = resolverAnswering(-1);
+    std::vector<std::unique_ptr<DirectConnection>> waiting;
     {
         io::PendingConnectionQueue queue;
         io::ConnectionEstablisher establisher(queue, dispatcher, nullptr, resolver, "");
@@ -128,36 +129,23 @@ TEST(ConnectionEstablisherTest, RunLoopEstablishesUntilStopAndStopWinsOverQueued
         DirectConnection direct;
         queue.push(direct.element);
         EXPECT_TRUE(closedByPeer(direct.client));
-        EXPECT_EQ(logger.count("could not get original destination of connection"), 1u);
-        queue.requestStop();
-        ASSERT_EQ(done.wait_for(10s), std::future_status::ready);
-
         DirectConnection forward;
         establisher.establishForward(forward.element);
         EXPECT_TRUE(closedByPeer(forward.client));
         EXPECT_EQ(logger.count("could not get original destination of connection"), 2u);
+
+        for (int i = 0; i < 2; ++i) {
+            queue.requestStop();
+            waiting.push_back(std::make_unique<DirectConnection>());
+            queue.push(waiting.back()->element);
+        }
+        ASSERT_EQ(done.wait_for(10s), std::future_status::ready);
+        establisher.runForward();
+        EXPECT_EQ(queue.size(), 2u) << "taken after the stop";
     }
-    {
-        io::PendingConnectionQueue queue;
-        io::ConnectionEstablisher establisher(queue, dispatcher, nullptr, resolver, "");
-        std::vector<std::unique_ptr<DirectConnection>> waiting;
-        {
-            io::PendingConnectionQueue queued;
-            for (int i = 0; i < 2; ++i) {
-                waiting.push_back(std::make_unique<DirectConnection>());
-                queued.push(waiting.back()->element);
-            }
-            queued.requestStop();
-            io::ConnectionEstablisher stopped(queued, dispatcher, nullptr, resolver, "");
-            const size_t established = logger.count("Establishing connection");
-            stopped.runForward();
-            EXPECT_EQ(queued.size(), 2u);
-            EXPECT_EQ(logger.count("Establishing connection"), established);
-        }
-        // Elements nobody took are closed with the queue rather than left open.
-        for (const auto& connection : waiting) {
-            EXPECT_TRUE(closedByPeer(connection->client));
-        }
+    // Elements nobody took are closed with the queue rather than left open.
+    for (const auto& connection : waiting) {
+        EXPECT_TRUE(closedByPeer(connection->client));
     }
     EXPECT_EQ(logger.count("Connection establisher running"), 2u);
     EXPECT_EQ(logger.count("Connection establisher shutting down"), 2u);

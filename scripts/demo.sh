@@ -164,16 +164,51 @@ as_app() {
     ip netns exec "$app_ns" setpriv --reuid="$app_uid" --regid="$app_gid" --clear-groups "$@"
 }
 
+# Prints the words as a reader would type them: single quotes around those that need any.
+show_words() {
+    local word
+    for word in "$@"; do
+        if [[ $word =~ ^[A-Za-z0-9_./:=@,-]+$ ]]; then printf ' %s' "$word"; else printf " '%s'" "$word"; fi
+    done
+    printf '\n'
+}
+
 # Shows the command and the response heads that curl received; the bodies are the service's
 # echo, shown further down from the service's side.
 run_curl() {
     echo
     printf '$ curl'
-    printf ' %q' "$@"
-    printf '\n'
-    local status=0
-    as_app curl -q -sS --max-time 10 -D - -o /dev/null "$@" | tr -d '\r' || status=$?
+    show_words "$@"
+    local args=() arg status=0
+    for arg in "$@"; do
+        [[ $arg == http://* ]] && args+=(-o /dev/null)
+        args+=("$arg")
+    done
+    as_app curl -q -sS --max-time 10 -D - "${args[@]}" | tr -d '\r' || status=$?
     echo "(curl exit status $status)"
+}
+
+# Sends raw requests on one connection and shows every byte that comes back. The proxy's own
+# answers carry no length, which an HTTP client would wait on, so this one just reads.
+run_raw() {
+    local port=$1
+    shift
+    echo
+    printf '$ send on one connection:'
+    show_words "$@"
+    as_app /usr/bin/python3 -c '
+import socket, sys
+client = socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=10)
+client.settimeout(2)
+client.sendall("".join(sys.argv[3:]).encode().decode("unicode_escape").encode())
+received = b""
+try:
+    while chunk := client.recv(65536):
+        received += chunk
+except socket.timeout:
+    pass
+print(received.decode(errors="replace").replace("\r\n", "\n"), end="")
+' "$svc_addr" "$port" "$@"
 }
 
 section "Requests from the application (uid $app_uid) with curl"
@@ -184,8 +219,11 @@ echo
 echo "A POST with a body."
 run_curl -H 'Content-Type: application/json' --data-binary '{"city":"Kiel"}' "$url/weather/report"
 echo
-echo "A request target the proxy cannot parse: it answers 400 itself and forwards nothing."
-run_curl -i "$url/x"
+echo "A request target the proxy cannot parse, then a good request on the same connection:"
+echo "the proxy answers the first with 400 itself, forwards only the second, and the"
+echo "connection stays open."
+run_raw "$open_port" 'GET /x HTTP/1.1\r\nHost: demo\r\n\r\n' \
+    'GET /weather/now HTTP/1.1\r\nHost: demo\r\n\r\n'
 echo
 echo "A service whose link the rules mark with an undeterminable security level: refused."
 run_curl "http://[$svc_addr]:$refused_port/weather/today"

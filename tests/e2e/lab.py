@@ -25,9 +25,10 @@ import contextlib
 import ctypes
 import glob
 import itertools
+import grp
 import os
 import pwd
-import grp
+import random
 import select
 import shutil
 import signal
@@ -279,7 +280,6 @@ def http_response(body=b"", status="200 OK", extra=b""):
 
 def payload(size, seed):
     """Deterministic pseudo-random bytes; every byte value occurs, CR LF included."""
-    import random
     return random.Random(seed).randbytes(size)
 
 

@@ -611,11 +611,6 @@ table ip6 ape2e {{
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return sock
 
-    def adopt(self, closable):
-        """Closes the object with the lab."""
-        self._closables.append(closable)
-        return closable
-
     def close(self):
         for daemon in self.daemons:
             daemon.kill()
@@ -648,12 +643,4 @@ def sigterm_problems(daemons):
         if "Sanitizer" in daemon.stderr() or "runtime error:" in daemon.stderr():
             problems.append(f"sanitizer report\n{daemon.report()}")
     return problems
-
-
-def wait_until(predicate, what, timeout=TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.05)
 

@@ -64,6 +64,7 @@ TEST(HttpParserTest, StatusOverheadAndBodyBounds) {
         // Lengths are read as strtol reads them with base 0.
         {withLength("010", twenty), Complete, nullptr, 12, 43, 50},
         {withLength("0x10", twenty), Complete, nullptr, 4, 44, 59},
+        {withLength("08", twenty), Complete, nullptr, 20},  // octal: reads the 0 only
         {"GET /x HTTP/2.0\r\n\r\n", Invalid, "/x"},
         {"GET /x HTTP/1.9\r\n\r\n", Complete, "/x"},
         // The target is collected from the method's length counted from the buffer start.
@@ -84,11 +85,13 @@ TEST(HttpParserTest, StatusOverheadAndBodyBounds) {
         {withLength("-0x10", next), Invalid, nullptr, 40},
         {withLength("99999999999", next), Invalid, nullptr, 40},
         {withLength("4294967306", next), Invalid, nullptr, 40},
+        {withLength("18446744073709551626", next), Invalid, nullptr, 40},  // wraps 64 bits
         {withLength("2147483647", "ab"), BodyIncomplete, nullptr, 0, 50, 52, 2147483645},
         // Without a version the body is still counted, not declared complete.
         {"POST /s/r\r\nContent-Length: 10\r\n\r\nabcd", BodyIncomplete, nullptr, 0, 33, 37, 6},
         {kChunkedHead + "-4\r\nabcd\r\n0\r\n\r\n", Invalid},
         {kChunkedHead + "ffffffffff\r\nabcd\r\n0\r\n\r\n", Invalid},
+        {kChunkedHead + "1000000000000000a\r\nabcd\r\n0\r\n\r\n", Invalid},
         {kChunkedHead + "g\r\nabcd\r\n0\r\n\r\n", Invalid},
         // Sizes that may still fit, and size lines cut by the end of the buffer.
         {kChunkedHead + "7fffffff\r\nab", Incomplete},

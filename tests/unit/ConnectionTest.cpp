@@ -1,7 +1,6 @@
 #include "connection/Connection.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -10,508 +9,221 @@
 #include "ConnectionTestSupport.h"
 #include "RecordingLogger.h"
 #include "connection/IncomingConnection.h"
-#include "connection/OpenWebSocketRegistry.h"
-#include "connection/OutgoingConnection.h"
-#include "io/ConnectionHandlerBase.h"
 #include "io/ConnectionMultiplexer.h"
 
 namespace {
 
 using connection::Connection;
 using connection::IncomingConnection;
-using connection::OutgoingConnection;
 using connection::ReadResult;
 using testing_support::Fd;
 using testing_support::pattern;
 
-// Stands in for the handler: records what the connections ask of it.
-class RecordingHandler : public io::ConnectionHandlerBase {
-public:
-    void adopt(std::unique_ptr<IncomingConnection>&,
-               std::unique_ptr<OutgoingConnection>&) override {}
-    void removeConnection(Connection* connection) override { removed.push_back(connection); }
-    bool modifyEvents(Connection*, uint32_t flags) override {
-        events.push_back(flags);
-        return true;
-    }
-    void postAsyncEvent(Connection* connection) override { posted.push_back(connection); }
-    uint64_t connectionCount() const override { return 0; }
-
-    std::vector<Connection*> removed;
-    std::vector<uint32_t> events;
-    std::vector<Connection*> posted;
-};
-
 // The real outgoing connection, counting the sends it tries.
-class CountingOutgoing : public OutgoingConnection {
+class CountingOutgoing : public testing_support::PeerOutgoing {
 public:
-    using OutgoingConnection::OutgoingConnection;
+    using PeerOutgoing::PeerOutgoing;
     int64_t rawSend(const char* data, uint32_t length) override {
         ++sends;
-        return OutgoingConnection::rawSend(data, length);
+        return PeerOutgoing::rawSend(data, length);
     }
     int sends = 0;
 };
 
-// An incoming connection whose WebSocket upgrade has happened.
-class UpgradedIncoming : public IncomingConnection {
-public:
-    using IncomingConnection::IncomingConnection;
-    void markUpgraded() { websocket_ = true; }
-};
+// An outgoing connection over loopback TCP, with small buffers so that writes back up
+// quickly, its incoming peer, and the far ends of both.
+struct Pair {
+    testing_support::RecordingHandler handler;
+    Fd far, client;
+    std::unique_ptr<CountingOutgoing> out;
+    std::unique_ptr<IncomingConnection> in;
 
-// One outgoing connection over loopback and the far end of its socket, both with small
-// buffers so that writes back up quickly.
-struct OutgoingLink {
-    testing_support::Listener listener = testing_support::makeListener();
-    std::unique_ptr<CountingOutgoing> connection;
-    Fd far;
-
-    OutgoingLink() {
-        if (!listener.ok) {
+    Pair() {
+        Fd near, accepted;
+        if (!testing_support::socketPair(near, far) ||
+            !testing_support::socketPair(accepted, client)) {
             return;
         }
-        testing_support::setBufferSizes(listener.fd.get(), 0, 4096);
-        connection = std::make_unique<CountingOutgoing>(&listener.address, &listener.length);
-        far = testing_support::acceptOne(listener);
-        testing_support::setBufferSizes(connection->socket(), 4096, 0);
-        connection->setTag("out-test");
+        const int small = 4096;
+        setsockopt(near.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+        setsockopt(far.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        out = std::make_unique<CountingOutgoing>(near.release());
+        in = std::make_unique<IncomingConnection>(accepted.release(), "app", "fd00::1", 443);
+        out->setTag("out-test");
+        for (Connection* connection : std::initializer_list<Connection*>{out.get(), in.get()}) {
+            connection->setHandler(&handler);
+        }
+        out->setPeer(in.get());
+        in->setPeer(out.get());
     }
-    bool ok() const {
-        return connection && connection->status() == Connection::StatusReady && far.get() >= 0;
+    bool ok() const { return out && in; }
+
+    // Writes the pattern until the kernel takes no more; returns the bytes written. A delayed
+    // acknowledgement can free space after the first EAGAIN, so the socket counts as full only
+    // once a round after a quiet spell takes nothing.
+    uint64_t fill() {
+        uint64_t written = 0;
+        for (uint64_t before = 1; before != written; ::usleep(250000)) {
+            before = written;
+            for (ssize_t n = 1; n > 0; written += n > 0 ? n : 0) {
+                const std::string data = pattern(written, 65536);
+                n = ::send(out->socket(), data.data(), data.size(), MSG_NOSIGNAL);
+            }
+        }
+        return written;
+    }
+    // What the handler does on an output event, after the far end read what had arrived.
+    void drainAndFlush(std::string& received) {
+        char buffer[16384];
+        if (testing_support::waitFor(far.get(), POLLIN, 100)) {
+            for (ssize_t n; (n = ::recv(far.get(), buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;) {
+                received.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        ASSERT_EQ(out->conWrite(nullptr, 0), 0);
+        if (out->closing()) {
+            out->requestDisconnect();
+        }
+    }
+    // Everything written so far arrives, in the order of the writes.
+    void expectOnTheWire(std::string& received, uint64_t total) {
+        std::string rest;
+        ASSERT_TRUE(testing_support::readExactly(far.get(), rest, total - received.size()));
+        EXPECT_TRUE(received + rest == pattern(0, total)) << "bytes on the wire differ";
     }
 };
-
-// An accepted socket wrapped as the establisher does (second constructor).
-struct IncomingLink {
-    testing_support::Listener listener = testing_support::makeListener();
-    Fd client;
-    std::unique_ptr<UpgradedIncoming> connection;
-
-    explicit IncomingLink(const std::string& domain = "app", uint16_t port = 443) {
-        if (!listener.ok) {
-            return;
-        }
-        client = testing_support::connectTo(listener);
-        Fd accepted = testing_support::acceptOne(listener);
-        if (accepted.get() < 0) {
-            return;
-        }
-        testing_support::makeNonBlocking(accepted.get());
-        connection = std::make_unique<UpgradedIncoming>(accepted.release(), std::string(domain),
-                                                        "fd00::1", port);
-    }
-    bool ok() const { return connection && client.get() >= 0; }
-};
-
-// Reads what is there from the far end (without waiting long) and flushes once.
-void drainAndFlush(Connection& connection, int far, std::string& received) {
-    char buffer[16384];
-    if (testing_support::waitFor(far, POLLIN, 100)) {
-        ssize_t result;
-        while ((result = ::recv(far, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0) {
-            received.append(buffer, static_cast<size_t>(result));
-        }
-    }
-    ASSERT_EQ(connection.conWrite(nullptr, 0), 0);
-}
-
-// The socket reports the reset the far end sent.
-bool seesReset(int fd) {
-    return testing_support::waitFor(fd, POLLERR | POLLHUP, 10000);
-}
 
 TEST(ConnectionTest, QueuedWritesKeepCallOrderAndSwitchOutputEvents) {
     testing_support::RecordingLogger log;
-    RecordingHandler handler;
-    OutgoingLink link;
-    ASSERT_TRUE(link.ok());
-    CountingOutgoing& connection = *link.connection;
-    connection.setHandler(&handler);
-
-    const uint64_t filled = testing_support::fillSocket(connection.socket());
+    Pair pair;
+    ASSERT_TRUE(pair.ok());
+    CountingOutgoing& out = *pair.out;
     const std::vector<size_t> sizes = {1000, 70000, 3, 200000, 5000};
+    uint64_t offset = pair.fill();
     std::vector<std::string> pieces;
-    uint64_t offset = filled;
     for (size_t size : sizes) {
         pieces.push_back(pattern(offset, size));
         offset += size;
     }
 
-    // The socket takes nothing: everything is queued, output events go on.
-    ASSERT_EQ(connection.conWrite(pieces[0].data(), pieces[0].size()), 0);
-    EXPECT_FALSE(connection.writable());
-    EXPECT_EQ(connection.writeBufferCount(), 1u);
-    EXPECT_EQ(connection.queuedBytes(), pieces[0].size());
-    EXPECT_EQ(connection.sends, 1);
-    EXPECT_EQ(handler.events, std::vector<uint32_t>{7});
-    EXPECT_TRUE(log.contains("Enabling out event handling for connection : out-test"));
-
+    // The socket takes nothing: everything is queued and output events go on.
+    ASSERT_EQ(out.conWrite(pieces[0].data(), pieces[0].size()), 0);
+    EXPECT_FALSE(out.writable());
+    EXPECT_EQ(out.queuedBytes(), pieces[0].size());
+    EXPECT_EQ(pair.handler.events, std::vector<uint32_t>{io::EVENTS_WITH_OUTPUT});
     // Later writes queue behind without trying the socket.
     for (size_t i = 1; i < pieces.size(); ++i) {
-        ASSERT_EQ(connection.conWrite(pieces[i].data(), pieces[i].size()), 0);
+        ASSERT_EQ(out.conWrite(pieces[i].data(), pieces[i].size()), 0);
     }
-    EXPECT_EQ(connection.sends, 1);
-    EXPECT_EQ(handler.events.size(), 1u);
-    EXPECT_EQ(connection.writeBufferCount(), pieces.size());
-    EXPECT_EQ(log.count("Copy data that cannot be sent out"), pieces.size() - 1);
+    EXPECT_EQ(out.sends, 1);
+    EXPECT_EQ(out.writeBufferCount(), pieces.size());
     // Only the fifth write found four elements queued.
     EXPECT_EQ(log.count("Large write buffer"), 1u);
     EXPECT_TRUE(log.contains(": WARNING : Large write buffer : out-test : data bytes : 271003 : "));
-    EXPECT_TRUE(log.contains("buffer elements : 4"));
 
     std::string received;
     bool sawPartialFlush = false;
-    for (int round = 0; round < 100000 && connection.writeBufferCount() > 0; ++round) {
-        drainAndFlush(connection, link.far.get(), received);
-        uint64_t wholeTail = 0;
-        for (size_t i = sizes.size() - connection.writeBufferCount(); i < sizes.size(); ++i) {
-            wholeTail += sizes[i];
+    for (int round = 0; round < 100000 && out.writeBufferCount() > 0; ++round) {
+        pair.drainAndFlush(received);
+        uint64_t wholeElements = 0;
+        for (size_t i = sizes.size() - out.writeBufferCount(); i < sizes.size(); ++i) {
+            wholeElements += sizes[i];
         }
-        if (connection.writeBufferCount() > 0) {
-            EXPECT_FALSE(connection.writable());
-            EXPECT_EQ(handler.events.back(), 7u);
-            sawPartialFlush = sawPartialFlush || connection.queuedBytes() < wholeTail;
+        sawPartialFlush = sawPartialFlush || out.queuedBytes() < wholeElements;
+        if (out.writeBufferCount() > 0) {
+            EXPECT_EQ(pair.handler.events.back(), io::EVENTS_WITH_OUTPUT);
         }
     }
-    ASSERT_EQ(connection.writeBufferCount(), 0u);
+    ASSERT_EQ(out.writeBufferCount(), 0u);
     EXPECT_TRUE(sawPartialFlush);
-    EXPECT_TRUE(connection.writable());
-    EXPECT_EQ(connection.queuedBytes(), 0u);
-    EXPECT_EQ(handler.events.back(), 5u);
-    EXPECT_TRUE(log.contains("Disabling out event handling for connection : out-test"));
+    EXPECT_TRUE(out.writable());
+    EXPECT_EQ(pair.handler.events.back(), io::EVENTS_DEFAULT);
 
     // With the queue empty, a write goes straight out again.
     const std::string last = pattern(offset, 100);
-    offset += last.size();
-    const int sendsBefore = connection.sends;
-    ASSERT_EQ(connection.conWrite(last.data(), last.size()), 0);
-    EXPECT_EQ(connection.sends, sendsBefore + 1);
-    EXPECT_EQ(connection.writeBufferCount(), 0u);
-
-    std::string rest;
-    ASSERT_TRUE(testing_support::readExactly(link.far.get(), rest, offset - received.size()));
-    received += rest;
-    EXPECT_TRUE(received == pattern(0, offset)) << "bytes on the wire differ from the writes";
-}
-
-TEST(ConnectionTest, PartialDirectSendQueuesExactlyTheUnsentTail) {
-    RecordingHandler handler;
-    OutgoingLink link;
-    ASSERT_TRUE(link.ok());
-    CountingOutgoing& connection = *link.connection;
-    connection.setHandler(&handler);
-
-    const std::string data = pattern(0, 1 << 20);
-    ASSERT_EQ(connection.conWrite(data.data(), data.size()), 0);
-    EXPECT_EQ(connection.sends, 1);
-    ASSERT_EQ(connection.writeBufferCount(), 1u);
-    EXPECT_GT(connection.queuedBytes(), 0u);
-    EXPECT_LT(connection.queuedBytes(), data.size());
-    EXPECT_EQ(handler.events, std::vector<uint32_t>{7});
-
-    std::string received;
-    for (int round = 0; round < 200000 && connection.writeBufferCount() > 0; ++round) {
-        drainAndFlush(connection, link.far.get(), received);
-    }
-    ASSERT_EQ(connection.writeBufferCount(), 0u);
-    std::string rest;
-    ASSERT_TRUE(testing_support::readExactly(link.far.get(), rest, data.size() - received.size()));
-    received += rest;
-    EXPECT_TRUE(received == data);
+    ASSERT_EQ(out.conWrite(last.data(), last.size()), 0);
+    EXPECT_EQ(out.writeBufferCount(), 0u);
+    pair.expectOnTheWire(received, offset + last.size());
 }
 
 TEST(ConnectionTest, ResetByThePeerDirectlyAndDuringFlush) {
     testing_support::RecordingLogger log;
-    {
-        // Direct: nothing is queued and output stays off; reading will notice the reset.
-        RecordingHandler handler;
-        OutgoingLink link;
-        ASSERT_TRUE(link.ok());
-        link.connection->setHandler(&handler);
-        testing_support::resetAndClose(link.far);
-        ASSERT_TRUE(seesReset(link.connection->socket()));
-        const std::string data = "lost";
-        EXPECT_EQ(link.connection->conWrite(data.data(), data.size()), 0);
-        EXPECT_EQ(link.connection->writeBufferCount(), 0u);
-        EXPECT_TRUE(handler.events.empty());
-        EXPECT_EQ(log.count("Connection closed by peer : out-test"), 1u);
-        const ReadResult afterReset = link.connection->conRead();
-        EXPECT_TRUE(afterReset == ReadResult::Failed || afterReset == ReadResult::Closed);
-    }
-    {
-        // During a flush: the queue is dropped and the caller is told to close the pair.
-        RecordingHandler handler;
-        OutgoingLink link;
-        ASSERT_TRUE(link.ok());
-        link.connection->setHandler(&handler);
-        testing_support::fillSocket(link.connection->socket());
+    for (bool duringFlush : {false, true}) {
+        Pair pair;
+        ASSERT_TRUE(pair.ok());
         const std::string data = pattern(0, 50000);
-        ASSERT_EQ(link.connection->conWrite(data.data(), data.size()), 0);
-        ASSERT_EQ(link.connection->conWrite(data.data(), data.size()), 0);
-        ASSERT_EQ(link.connection->writeBufferCount(), 2u);
-        testing_support::resetAndClose(link.far);
-        ASSERT_TRUE(seesReset(link.connection->socket()));
-        EXPECT_EQ(link.connection->conWrite(nullptr, 0), -1);
-        EXPECT_EQ(link.connection->writeBufferCount(), 0u);
-        EXPECT_EQ(link.connection->queuedBytes(), 0u);
-        EXPECT_EQ(log.count("Connection closed by peer : out-test"), 2u);
+        if (duringFlush) {
+            pair.fill();
+            ASSERT_EQ(pair.out->conWrite(data.data(), data.size()), 0);
+            ASSERT_EQ(pair.out->conWrite(data.data(), data.size()), 0);
+        }
+        const linger reset{1, 0};
+        setsockopt(pair.far.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+        pair.far.reset();
+        ASSERT_TRUE(testing_support::waitFor(pair.out->socket(), POLLERR | POLLHUP));
+        pair.handler.events.clear();
+        if (duringFlush) {
+            // The queue is dropped and the caller is told to close the pair.
+            EXPECT_EQ(pair.out->conWrite(nullptr, 0), -1);
+        } else {
+            // Nothing is queued and output stays off: reading notices the reset.
+            EXPECT_EQ(pair.out->conWrite(data.data(), data.size()), 0);
+            EXPECT_TRUE(pair.handler.events.empty());
+            const ReadResult read = pair.out->conRead();
+            EXPECT_TRUE(read == ReadResult::Failed || read == ReadResult::Closed);
+        }
+        EXPECT_EQ(pair.out->writeBufferCount(), 0u);
+        EXPECT_EQ(pair.out->queuedBytes(), 0u);
+        EXPECT_EQ(log.count("Connection closed by peer : out-test"), duringFlush ? 2u : 1u);
     }
 }
 
-TEST(ConnectionTest, OtherWriteErrorsFailAndEmptyTheQueue) {
+TEST(ConnectionTest, DisconnectPairWithAndWithoutQueuedData) {
     testing_support::RecordingLogger log;
-    int pipeEnds[2];
-    ASSERT_EQ(::pipe(pipeEnds), 0);
-    Fd writeEnd(pipeEnds[1]);
-    // Not a socket: send fails with ENOTSOCK.
-    IncomingConnection connection(pipeEnds[0], std::string("app"), "fd00::1", 80);
-    const std::string data = "data";
-    EXPECT_EQ(connection.conWrite(data.data(), data.size()), -1);
-    EXPECT_EQ(connection.writeBufferCount(), 0u);
-    EXPECT_TRUE(log.contains(": WARNING : Error writing socket : " + connection.tag() +
-                             " : errno : " + std::to_string(ENOTSOCK) + " : description : "));
-}
-
-TEST(ConnectionTest, ForwardingReadPathResults) {
-    testing_support::RecordingLogger log;
-    OutgoingLink out;
-    IncomingLink in;
-    ASSERT_TRUE(out.ok());
-    ASSERT_TRUE(in.ok());
-    out.connection->setPeer(in.connection.get());
-    in.connection->setPeer(out.connection.get());
-
-    EXPECT_EQ(out.connection->conRead(), ReadResult::WouldBlock);
-
-    // One read takes at most one receive buffer; the rest waits for the next input event.
-    const std::string data = pattern(0, 10000, 1);
-    ASSERT_TRUE(testing_support::writeAll(out.far.get(), data));
-    ASSERT_TRUE(testing_support::waitFor(out.connection->socket(), POLLIN, 10000));
-    std::string got;
-    ASSERT_TRUE(testing_support::eventually([&] {
-        std::string available(20000, '\0');
-        return ::recv(out.connection->socket(), available.data(), available.size(),
-                      MSG_PEEK | MSG_DONTWAIT) == static_cast<ssize_t>(data.size());
-    }));
-    EXPECT_EQ(out.connection->conRead(), ReadResult::Done);
-    EXPECT_EQ(out.connection->bytesRead(), 8192);
-    EXPECT_EQ(in.connection->conRead(), ReadResult::WouldBlock);
-    EXPECT_EQ(out.connection->conRead(), ReadResult::Done);
-    EXPECT_EQ(out.connection->bytesRead(), 10000 - 8192);
-    ASSERT_TRUE(testing_support::readExactly(in.client.get(), got, data.size()));
-    EXPECT_TRUE(got == data);
-
-    // The incoming side forwards the other way, a request at a time.
-    const std::string request = "GET / HTTP/1.1\r\n\r\n";
-    ASSERT_TRUE(testing_support::writeAll(in.client.get(), request));
-    ASSERT_TRUE(testing_support::waitFor(in.connection->socket(), POLLIN, 10000));
-    EXPECT_EQ(in.connection->conRead(), ReadResult::Done);
-    ASSERT_TRUE(testing_support::readExactly(out.far.get(), got, request.size()));
-    EXPECT_EQ(got, request);
-
-    // Without a peer the bytes are dropped.
-    out.connection->setPeer(nullptr);
-    in.connection->setPeer(nullptr);
-    ASSERT_TRUE(testing_support::writeAll(out.far.get(), "dropped"));
-    ASSERT_TRUE(testing_support::waitFor(out.connection->socket(), POLLIN, 10000));
-    EXPECT_EQ(out.connection->conRead(), ReadResult::Done);
-    EXPECT_EQ(out.connection->conRead(), ReadResult::WouldBlock);
-
-    out.far.reset();
-    ASSERT_TRUE(testing_support::waitFor(out.connection->socket(), POLLIN, 10000));
-    EXPECT_EQ(out.connection->conRead(), ReadResult::Closed);
-    EXPECT_TRUE(log.contains("Connection already closed : out-test"));
-}
-
-TEST(ConnectionTest, RequestDisconnectWithAndWithoutQueuedData) {
-    testing_support::RecordingLogger log;
-    RecordingHandler handler;
     {
-        // Nothing queued: ends at once, and neither half links to the other afterwards.
-        OutgoingLink out;
-        IncomingLink in;
-        ASSERT_TRUE(out.ok());
-        ASSERT_TRUE(in.ok());
-        out.connection->setHandler(&handler);
-        out.connection->setPeer(in.connection.get());
-        in.connection->setPeer(out.connection.get());
-        out.connection->requestDisconnect();
-        EXPECT_TRUE(out.connection->disconnected());
-        EXPECT_EQ(out.connection->peer(), nullptr);
-        EXPECT_EQ(in.connection->peer(), nullptr);
-        EXPECT_EQ(handler.removed, std::vector<Connection*>{out.connection.get()});
-        EXPECT_TRUE(testing_support::seesEndOfStream(out.far.get()));
-
-        // A second disconnect only logs.
-        out.connection->disconnect();
-        EXPECT_EQ(handler.removed.size(), 1u);
+        // Nothing queued: the peer ends at once too. A second disconnect only logs.
+        Pair pair;
+        ASSERT_TRUE(pair.ok());
+        pair.out->disconnectPair();
+        EXPECT_TRUE(pair.out->disconnected() && pair.in->disconnected());
+        EXPECT_EQ(pair.in->peer(), nullptr);
+        pair.out->disconnect();
+        EXPECT_EQ(pair.handler.removed, (std::vector<Connection*>{pair.out.get(), pair.in.get()}));
         EXPECT_EQ(log.count("disconnect called : out-test"), 2u);
         EXPECT_FALSE(log.contains("Error closing file descriptor"));
+        EXPECT_TRUE(testing_support::seesEndOfStream(pair.far.get()));
+        EXPECT_TRUE(testing_support::seesEndOfStream(pair.client.get()));
     }
-    handler.removed.clear();
-    handler.events.clear();
     {
-        // Data queued: the connection stays until the queue is sent, reads nothing meanwhile
-        // and stops asking for input events.
-        OutgoingLink out;
-        IncomingLink in;
-        ASSERT_TRUE(out.ok());
-        ASSERT_TRUE(in.ok());
-        out.connection->setHandler(&handler);
-        out.connection->setPeer(in.connection.get());
-        in.connection->setPeer(out.connection.get());
-        const uint64_t filled = testing_support::fillSocket(out.connection->socket());
+        // Data queued: the peer stays until its queue is sent, reading nothing meanwhile.
+        Pair pair;
+        ASSERT_TRUE(pair.ok());
+        const uint64_t filled = pair.fill();
         const std::string tail = pattern(filled, 30000);
-        ASSERT_EQ(out.connection->conWrite(tail.data(), tail.size()), 0);
+        ASSERT_EQ(pair.out->conWrite(tail.data(), tail.size()), 0);
+        pair.in->disconnectPair();
+        EXPECT_TRUE(pair.in->disconnected());
+        EXPECT_FALSE(pair.out->disconnected());
+        EXPECT_TRUE(pair.out->closing());
+        EXPECT_EQ(pair.out->peer(), nullptr);
+        EXPECT_EQ(pair.handler.events.back(), io::EVENT_OUTPUT | io::EVENT_HANGUP);
+        EXPECT_TRUE(testing_support::seesEndOfStream(pair.client.get()));
 
-        out.connection->requestDisconnect();
-        EXPECT_FALSE(out.connection->disconnected());
-        EXPECT_TRUE(out.connection->closing());
-        EXPECT_EQ(out.connection->peer(), nullptr);
-        EXPECT_EQ(in.connection->peer(), nullptr);
-        EXPECT_TRUE(handler.removed.empty());
-        EXPECT_EQ(handler.events.back(), io::EVENT_OUTPUT | io::EVENT_HANGUP);
-
-        ASSERT_TRUE(testing_support::writeAll(out.far.get(), "late"));
-        ASSERT_TRUE(testing_support::waitFor(out.connection->socket(), POLLIN, 10000));
-        EXPECT_EQ(out.connection->conRead(), ReadResult::Done);
+        ASSERT_TRUE(testing_support::writeAll(pair.far.get(), "late"));
+        ASSERT_TRUE(testing_support::waitFor(pair.out->socket(), POLLIN));
+        EXPECT_EQ(pair.out->conRead(), ReadResult::Done);
         char peek[8];
-        EXPECT_EQ(::recv(out.connection->socket(), peek, sizeof(peek), MSG_PEEK | MSG_DONTWAIT), 4);
+        EXPECT_EQ(::recv(pair.out->socket(), peek, sizeof(peek), MSG_PEEK | MSG_DONTWAIT), 4);
 
-        // What the handler does on each output event. The unread late input must not cost the
-        // client the bytes that were flushed last (closing with unread input resets).
+        // The unread late input must not cost the far end the last flushed bytes.
         std::string received;
-        for (int round = 0; round < 100000 && !out.connection->disconnected(); ++round) {
-            drainAndFlush(*out.connection, out.far.get(), received);
-            if (out.connection->closing()) {
-                out.connection->requestDisconnect();
-            }
+        for (int round = 0; round < 100000 && !pair.out->disconnected(); ++round) {
+            pair.drainAndFlush(received);
         }
-        EXPECT_TRUE(out.connection->disconnected());
-        EXPECT_EQ(handler.removed.size(), 1u);
-        std::string rest;
-        ASSERT_TRUE(testing_support::readExactly(out.far.get(), rest,
-                                                 filled + tail.size() - received.size()));
-        EXPECT_TRUE(received + rest == pattern(0, filled + tail.size()));
-        EXPECT_TRUE(testing_support::seesEndOfStream(out.far.get()));
+        EXPECT_EQ(pair.handler.removed.size(), 2u);
+        pair.expectOnTheWire(received, filled + tail.size());
+        EXPECT_TRUE(testing_support::seesEndOfStream(pair.far.get()));
     }
-}
-
-TEST(ConnectionTest, DisconnectPairClosesThisSideAndLetsThePeerFlush) {
-    testing_support::RecordingLogger log;
-    RecordingHandler handler;
-    auto& registry = connection::OpenWebSocketRegistry::instance();
-    {
-        OutgoingLink out;
-        IncomingLink in("pair-app", 1001);
-        ASSERT_TRUE(out.ok());
-        ASSERT_TRUE(in.ok());
-        out.connection->setHandler(&handler);
-        in.connection->setHandler(&handler);
-        out.connection->setPeer(in.connection.get());
-        in.connection->setPeer(out.connection.get());
-        ASSERT_TRUE(registry.insert("pair-app", "fd00::1", 1001));
-        in.connection->markUpgraded();
-
-        testing_support::fillSocket(out.connection->socket());
-        const std::string queued = "queued";
-        ASSERT_EQ(out.connection->conWrite(queued.data(), queued.size()), 0);
-
-        in.connection->disconnectPair();
-        EXPECT_TRUE(in.connection->disconnected());
-        EXPECT_FALSE(out.connection->disconnected());
-        EXPECT_TRUE(out.connection->closing());
-        EXPECT_EQ(in.connection->peer(), nullptr);
-        EXPECT_EQ(out.connection->peer(), nullptr);
-        EXPECT_EQ(handler.removed, std::vector<Connection*>{in.connection.get()});
-        EXPECT_TRUE(testing_support::seesEndOfStream(in.client.get()));
-        // The upgraded, registered side gave its WebSocket key back.
-        EXPECT_TRUE(log.contains("Remove websocket connection : " + in.connection->tag()));
-        EXPECT_TRUE(registry.insert("pair-app", "fd00::1", 1001));
-        registry.remove("pair-app", "fd00::1", 1001);
-    }
-    handler.removed.clear();
-    log.clear();
-    {
-        // A peer with nothing queued closes at once too.
-        OutgoingLink out;
-        IncomingLink in;
-        ASSERT_TRUE(out.ok());
-        ASSERT_TRUE(in.ok());
-        out.connection->setHandler(&handler);
-        in.connection->setHandler(&handler);
-        out.connection->setPeer(in.connection.get());
-        in.connection->setPeer(out.connection.get());
-        out.connection->disconnectPair();
-        EXPECT_TRUE(out.connection->disconnected());
-        EXPECT_TRUE(in.connection->disconnected());
-        EXPECT_EQ(handler.removed.size(), 2u);
-        EXPECT_TRUE(testing_support::seesEndOfStream(out.far.get()));
-        EXPECT_TRUE(testing_support::seesEndOfStream(in.client.get()));
-        // Never upgraded: the registry is not touched.
-        EXPECT_FALSE(log.contains("Remove websocket connection : " + in.connection->tag()));
-    }
-}
-
-TEST(ConnectionTest, DestructionClosesWithoutTheHandlerAndUnlinksThePeer) {
-    testing_support::RecordingLogger log;
-    RecordingHandler handler;
-    auto& registry = connection::OpenWebSocketRegistry::instance();
-    OutgoingLink out;
-    IncomingLink in("gone-app", 2002);
-    ASSERT_TRUE(out.ok());
-    ASSERT_TRUE(in.ok());
-    out.connection->setHandler(&handler);
-    in.connection->setHandler(&handler);
-    out.connection->setPeer(in.connection.get());
-    in.connection->setPeer(out.connection.get());
-    ASSERT_TRUE(registry.insert("gone-app", "fd00::1", 2002));
-    in.connection->markUpgraded();
-
-    in.connection.reset();
-    EXPECT_EQ(out.connection->peer(), nullptr);
-    EXPECT_TRUE(registry.insert("gone-app", "fd00::1", 2002));
-    registry.remove("gone-app", "fd00::1", 2002);
-    out.connection.reset();
-    EXPECT_TRUE(handler.removed.empty());
-    EXPECT_TRUE(handler.events.empty());
-    EXPECT_TRUE(testing_support::seesEndOfStream(out.far.get()));
-    EXPECT_TRUE(testing_support::seesEndOfStream(in.client.get()));
-    EXPECT_FALSE(log.contains("disconnect called"));
-}
-
-TEST(ConnectionTest, ConstructorsSetUpTheirSockets) {
-    auto listener = testing_support::makeListener();
-    ASSERT_TRUE(listener.ok);
-
-    Fd client = testing_support::connectTo(listener);
-    Fd accepted = testing_support::acceptOne(listener);
-    ASSERT_GE(accepted.get(), 0);
-    const int plainFd = accepted.release();
-    IncomingConnection plain(plainFd, "plain-app");
-    EXPECT_EQ(plain.tag(), std::to_string(plainFd));
-    EXPECT_TRUE(testing_support::isNonBlocking(plainFd));
-
-    Fd client2 = testing_support::connectTo(listener);
-    Fd accepted2 = testing_support::acceptOne(listener);
-    ASSERT_GE(accepted2.get(), 0);
-    const int establishedFd = accepted2.release();
-    IncomingConnection established(establishedFd, std::string("app"), "fd00::2", 8080);
-    EXPECT_EQ(established.tag(), std::to_string(establishedFd));
-    EXPECT_FALSE(testing_support::isNonBlocking(establishedFd));  // the caller's job
-
-    OutgoingConnection out(&listener.address, &listener.length);
-    EXPECT_EQ(out.status(), Connection::StatusReady);
-    EXPECT_TRUE(out.tag().empty());
-    EXPECT_TRUE(testing_support::isNonBlocking(out.socket()));
-
-    // Nobody listens on a port that was just given back.
-    sockaddr_in6 closedPort = listener.address;
-    socklen_t length = listener.length;
-    listener.fd.reset();
-    OutgoingConnection refused(&closedPort, &length);
-    EXPECT_EQ(refused.status(), Connection::StatusNotConnected);
 }
 
 }  // namespace

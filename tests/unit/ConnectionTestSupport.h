@@ -1,6 +1,5 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,21 +10,25 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
-// Loopback sockets and bounded I/O for the connection and handler tests.
+#include "connection/IncomingConnection.h"
+#include "connection/OutgoingConnection.h"
+#include "io/ConnectionHandlerBase.h"
+
+// Real sockets, bounded I/O and stand-ins for the connection, handler and multiplexer tests.
 namespace testing_support {
 
 // Owns one descriptor.
 class Fd {
 public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
     Fd& operator=(Fd&& other) noexcept {
-        reset(std::exchange(other.fd_, -1));
+        reset(other.release());
         return *this;
     }
     ~Fd() { reset(); }
@@ -39,167 +42,88 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    int fd_;
 };
 
-// A listening socket on [::1] with a port of the kernel's choice.
-struct Listener {
-    Fd fd;
-    sockaddr_in6 address{};
-    socklen_t length = sizeof(sockaddr_in6);
-    bool ok = false;
-};
-
-inline Listener makeListener() {
-    Listener listener;
-    listener.fd.reset(::socket(AF_INET6, SOCK_STREAM, 0));
-    listener.address.sin6_family = AF_INET6;
-    listener.address.sin6_addr = in6addr_loopback;
-    listener.address.sin6_port = 0;
-    if (listener.fd.get() < 0 ||
-        ::bind(listener.fd.get(), reinterpret_cast<sockaddr*>(&listener.address),
-               sizeof(listener.address)) != 0 ||
-        ::listen(listener.fd.get(), 16) != 0 ||
-        ::getsockname(listener.fd.get(), reinterpret_cast<sockaddr*>(&listener.address),
-                      &listener.length) != 0) {
-        return listener;
-    }
-    listener.ok = true;
-    return listener;
-}
-
-inline bool waitFor(int fd, short events, int timeoutMs) {
-    pollfd entry{fd, events, 0};
-    return ::poll(&entry, 1, timeoutMs) == 1;
-}
-
-// Accepts one connection, waiting at most timeoutMs.
-inline Fd acceptOne(const Listener& listener, int timeoutMs = 10000) {
-    if (!waitFor(listener.fd.get(), POLLIN, timeoutMs)) {
-        return Fd();
-    }
-    return Fd(::accept(listener.fd.get(), nullptr, nullptr));
-}
-
-inline Fd connectTo(const Listener& listener) {
+// A listening socket on [::1], port of the kernel's choice; address receives where it listens.
+inline Fd listenLoopback(sockaddr_in6& address) {
     Fd fd(::socket(AF_INET6, SOCK_STREAM, 0));
-    if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&listener.address),
-                                  sizeof(listener.address)) != 0) {
-        return Fd();
+    address = {AF_INET6, 0, 0, in6addr_loopback, 0};
+    socklen_t length = sizeof(address);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(fd.get(), 16) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        fd.reset();
     }
     return fd;
 }
 
-inline void makeNonBlocking(int fd) {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-inline bool isNonBlocking(int fd) {
-    return (::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
-}
-
-inline void setBufferSizes(int fd, int sendBytes, int receiveBytes) {
-    if (sendBytes > 0) {
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBytes, sizeof(sendBytes));
+// Two connected non-blocking ends: over loopback TCP, or a Unix socketpair when unix is set.
+inline bool socketPair(Fd& near, Fd& far, bool unix = false) {
+    int ends[2] = {-1, -1};
+    if (unix) {
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends);
+    } else {
+        sockaddr_in6 address;
+        Fd listener = listenLoopback(address);
+        ends[1] = ::socket(AF_INET6, SOCK_STREAM, 0);
+        if (::connect(ends[1], reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+            ends[0] = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK);
+        }
+        ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
     }
-    if (receiveBytes > 0) {
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof(receiveBytes));
-    }
+    near.reset(ends[0]);
+    far.reset(ends[1]);
+    return near.get() >= 0 && far.get() >= 0;
 }
 
-// Closes with a reset instead of an orderly shutdown.
-inline void resetAndClose(Fd& fd) {
-    linger option{1, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &option, sizeof(option));
-    fd.reset();
+inline bool waitFor(int fd, short events, int timeoutMs = 10000) {
+    pollfd entry{fd, events, 0};
+    return ::poll(&entry, 1, timeoutMs) == 1;
+}
+
+// Sends or receives exactly length bytes, waiting at most timeoutMs for each next chunk.
+inline bool transfer(int fd, bool sending, char* data, size_t length, int timeoutMs = 10000) {
+    for (size_t done = 0; done < length;) {
+        if (!waitFor(fd, sending ? POLLOUT : POLLIN, timeoutMs)) {
+            return false;
+        }
+        const ssize_t result = sending ? ::send(fd, data + done, length - done, MSG_NOSIGNAL)
+                                       : ::recv(fd, data + done, length - done, 0);
+        if (result <= 0 && !(result < 0 && errno == EAGAIN)) {
+            return false;
+        }
+        done += static_cast<size_t>(std::max<ssize_t>(result, 0));
+    }
+    return true;
+}
+inline bool writeAll(int fd, std::string data, int timeoutMs = 10000) {
+    return transfer(fd, true, data.data(), data.size(), timeoutMs);
+}
+inline bool readExactly(int fd, std::string& out, size_t length, int timeoutMs = 10000) {
+    out.assign(length, '\0');
+    return transfer(fd, false, out.data(), length, timeoutMs);
+}
+
+// True when the other side closed in an orderly way within the bound, and nothing else came.
+inline bool seesEndOfStream(int fd) {
+    char byte;
+    return waitFor(fd, POLLIN) && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
 }
 
 // A byte stream that differs from its own shifted copies, so lost, repeated or reordered
-// chunks are caught. stream selects one of several independent streams.
+// chunks are caught; stream selects one of several independent streams.
 inline char patternByte(uint64_t offset, uint32_t stream = 0) {
     uint64_t x = (offset / 7) * 0x9E3779B97F4A7C15ull + stream * 0xD1B54A32D192ED03ull;
     x ^= x >> 29;
     return static_cast<char>((x + offset % 7 * 31) & 0xff);
 }
-
 inline std::string pattern(uint64_t offset, size_t length, uint32_t stream = 0) {
     std::string out(length, '\0');
     for (size_t i = 0; i < length; ++i) {
         out[i] = patternByte(offset + i, stream);
     }
     return out;
-}
-
-// Writes the pattern into a non-blocking socket until the kernel takes no more; returns the
-// number of bytes written. A delayed acknowledgement can free send space after the first
-// EAGAIN, so the socket only counts as full once a round after a quiet spell takes nothing.
-inline uint64_t fillSocket(int fd, uint32_t stream = 0) {
-    uint64_t written = 0;
-    for (int round = 0; round < 50; ++round) {
-        const uint64_t before = written;
-        for (;;) {
-            const std::string data = pattern(written, 65536, stream);
-            const ssize_t result = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-            if (result <= 0) {
-                break;
-            }
-            written += static_cast<uint64_t>(result);
-        }
-        if (round > 0 && written == before) {
-            return written;
-        }
-        ::usleep(250000);
-    }
-    return written;
-}
-
-// Reads exactly length bytes, waiting at most timeoutMs for each next chunk.
-inline bool readExactly(int fd, std::string& out, size_t length, int timeoutMs = 10000) {
-    out.clear();
-    char buffer[65536];
-    while (out.size() < length) {
-        if (!waitFor(fd, POLLIN, timeoutMs)) {
-            return false;
-        }
-        const size_t want = std::min(sizeof(buffer), length - out.size());
-        const ssize_t result = ::recv(fd, buffer, want, MSG_DONTWAIT);
-        if (result < 0 && (errno == EAGAIN || errno == EINTR)) {
-            continue;
-        }
-        if (result <= 0) {
-            return false;
-        }
-        out.append(buffer, static_cast<size_t>(result));
-    }
-    return true;
-}
-
-// True when the other side closed in an orderly way within the bound (and nothing else came).
-inline bool seesEndOfStream(int fd, int timeoutMs = 10000) {
-    if (!waitFor(fd, POLLIN, timeoutMs)) {
-        return false;
-    }
-    char byte;
-    return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
-}
-
-inline bool writeAll(int fd, const std::string& data, int timeoutMs = 10000) {
-    size_t done = 0;
-    while (done < data.size()) {
-        if (!waitFor(fd, POLLOUT, timeoutMs)) {
-            return false;
-        }
-        const ssize_t result =
-            ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (result < 0 && (errno == EAGAIN || errno == EINTR)) {
-            continue;
-        }
-        if (result <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(result);
-    }
-    return true;
 }
 
 // Polls a condition until it holds or the bound passes.
@@ -214,5 +138,42 @@ bool eventually(Condition condition, std::chrono::milliseconds bound = std::chro
     }
     return true;
 }
+
+// An outgoing connection on a descriptor the test made.
+class PeerOutgoing : public connection::OutgoingConnection {
+public:
+    explicit PeerOutgoing(int descriptor) { socket_ = descriptor; }
+};
+
+// Stands in for the handler and records what connections ask of it. Each async event notes
+// whether its connection still counted as waiting for an answer at that moment.
+class RecordingHandler : public io::ConnectionHandlerBase {
+public:
+    explicit RecordingHandler(uint64_t count = 0) : count_(count) {}
+    void adopt(std::unique_ptr<connection::IncomingConnection>& incoming,
+               std::unique_ptr<connection::OutgoingConnection>& outgoing) override {
+        adopted.push_back(std::move(incoming));
+        adopted.push_back(std::move(outgoing));
+    }
+    void removeConnection(connection::Connection* connection) override {
+        removed.push_back(connection);
+    }
+    bool modifyEvents(connection::Connection*, uint32_t flags) override {
+        events.push_back(flags);
+        return true;
+    }
+    void postAsyncEvent(connection::Connection* connection) override {
+        posts.emplace_back(connection, connection != nullptr && connection->hasPendingQuery());
+    }
+    uint64_t connectionCount() const override { return count_; }
+
+    std::vector<std::unique_ptr<connection::Connection>> adopted;
+    std::vector<connection::Connection*> removed;
+    std::vector<uint32_t> events;
+    std::vector<std::pair<connection::Connection*, bool>> posts;
+
+private:
+    uint64_t count_;
+};
 
 }  // namespace testing_support

@@ -6,22 +6,20 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace testing_support {
 
-// A named network namespace made for one test and deleted however the test ends, with an
-// interface "ap0" holding the given global addresses (no link-local address, no duplicate
-// detection, so the addresses are there at once and nothing else is).
-//
-// enter() moves the calling thread into the namespace until the guard is destroyed; sockets
-// made and threads started by that thread meanwhile live there too. Needs root.
+// A named network namespace, deleted however the test ends. enter() moves the calling thread
+// (and sockets and threads it makes meanwhile) into it until leave() or destruction. Needs root.
 class NetworkNamespaceGuard {
 public:
-    NetworkNamespaceGuard()
-        : name_("aptest-" + std::to_string(getpid()) + "-" + std::to_string(counter()++)) {
+    NetworkNamespaceGuard() {
+        static std::atomic<int> counter{0};
+        name_ = "aptest-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
         created_ = shell("ip netns add " + name_) && ip("link set lo up");
     }
     ~NetworkNamespaceGuard() {
@@ -34,18 +32,17 @@ public:
     NetworkNamespaceGuard& operator=(const NetworkNamespaceGuard&) = delete;
 
     bool created() const { return created_; }
-
     bool ip(const std::string& arguments) const {
         return shell("ip -n " + name_ + " " + arguments);
     }
 
-    // A veth pair whose first end gets the addresses ("2001:db8::5/64", ...).
+    // A veth pair whose first end gets the addresses ("2001:db8::5/64", ...). No link-local
+    // address and no duplicate detection, so exactly these addresses are there at once.
     bool addInterface(const std::string& interface, std::initializer_list<const char*> addresses) {
-        const std::string peer = interface + "p";
-        bool ok = ip("link add " + interface + " type veth peer name " + peer);
-        for (const std::string& end : {interface, peer}) {
+        bool ok = ip("link add " + interface + " type veth peer name " + interface + "p");
+        for (const std::string& end : {interface, interface + "p"}) {
             ok = ok && ip("link set dev " + end + " addrgenmode none") &&
-                 ip("link set dev " + end + " up");
+                 ip("link set " + end + " up");
         }
         for (const char* address : addresses) {
             ok = ok && ip("addr add " + std::string(address) + " dev " + interface + " nodad");
@@ -55,34 +52,21 @@ public:
 
     // Loads an nftables ruleset into the namespace.
     bool nft(const std::string& ruleset) const {
-        char path[] = "/tmp/ap-nft-XXXXXX";
-        const int fd = mkstemp(path);
-        if (fd < 0) {
-            return false;
-        }
-        const bool written =
-            write(fd, ruleset.data(), ruleset.size()) == static_cast<ssize_t>(ruleset.size());
-        close(fd);
-        const bool ok = written && shell("ip netns exec " + name_ + " nft -f " + path);
-        unlink(path);
-        return ok;
+        return shell("{ ip netns exec " + name_ + " nft -f /dev/stdin <<'AP_RULES'\n" + ruleset +
+                     "\nAP_RULES\n}");
     }
 
     bool enter() {
         original_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
         const int target = open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
         const bool ok = original_ >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
-        if (target >= 0) {
-            close(target);
-        }
+        close(target);
         return ok;
     }
-
     void leave() {
         if (original_ >= 0) {
             setns(original_, CLONE_NEWNET);
-            close(original_);
-            original_ = -1;
+            close(std::exchange(original_, -1));
         }
     }
 
@@ -92,11 +76,6 @@ public:
     }
 
 private:
-    static std::atomic<int>& counter() {
-        static std::atomic<int> value{0};
-        return value;
-    }
-
     std::string name_;
     bool created_ = false;
     int original_ = -1;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -62,26 +63,28 @@ struct Pair {
     }
 };
 
-// A handler with a real multiplexer, run on its own thread.
+// A handler with a real multiplexer, running on its own thread.
 class ConnectionHandlerTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_NE(multiplexer, nullptr); }
-    void TearDown() override { EXPECT_TRUE(stop()); }
-    void start() {
+    void SetUp() override {
+        ASSERT_NE(multiplexer, nullptr);
         thread = std::thread([this] {
             handler->run();
             done.set_value();
         });
     }
-    // True when run() returned within the bound.
+    void TearDown() override { EXPECT_TRUE(stop()); }
+    // True when run() returned within the bound; a hung loop must not hang the binary too.
     bool stop() {
-        if (!thread.joinable()) {
-            return true;
+        if (thread.joinable()) {
+            handler->shutdown();
+            if (done.get_future().wait_for(10s) != std::future_status::ready) {
+                thread.detach();
+                return false;
+            }
+            thread.join();
         }
-        handler->shutdown();
-        const bool ended = finished.wait_for(10s) == std::future_status::ready;
-        ended ? thread.join() : thread.detach();  // a hung loop must not hang the binary too
-        return ended;
+        return true;
     }
     void adopt(Pair& pair) {
         ASSERT_NE(pair.in, nullptr);
@@ -92,9 +95,8 @@ protected:
     std::unique_ptr<io::ConnectionMultiplexer> multiplexer = io::ConnectionMultiplexer::create();
     std::unique_ptr<io::ConnectionHandler> handler =
         std::make_unique<io::ConnectionHandler>(multiplexer.get());
-    std::thread thread;
     std::promise<void> done;
-    std::future<void> finished = done.get_future();
+    std::thread thread;
 };
 
 // Reads the whole stream in small odd pieces, pausing now and then, and checks every byte.
@@ -122,40 +124,34 @@ TEST_F(ConnectionHandlerTest, LargeTransfersBothWaysAgainstSlowReaders) {
     ASSERT_NE(pair.in, nullptr);
     dispatcher.dispatch(pair.incoming, pair.outgoing);
     EXPECT_EQ(handler->connectionCount(), 2u);
-    start();
 
     // Each reader starts once a quarter of its stream is in flight, so the proxy has to hold
     // most of it in its write queue and flush it against a reader that lags behind.
     constexpr uint64_t total = 64ull << 20;
-    struct Direction {
-        int from, to;
-        std::atomic<uint64_t> written{0};
-        bool wrote = false;
-        std::string result = "not run";
-    } directions[] = {{pair.client.get(), pair.server.get()},
-                      {pair.server.get(), pair.client.get()}};
-    std::vector<std::thread> threads;
-    for (uint32_t stream = 0; stream < 2; ++stream) {
-        Direction& d = directions[stream];
-        threads.emplace_back([&d, stream] {
-            for (d.wrote = true; d.wrote && d.written < total; d.written += 1 << 20) {
-                d.wrote =
-                    testing_support::writeAll(d.from, pattern(d.written, 1 << 20, stream), 30000);
-            }
-        });
-        threads.emplace_back([&d, stream] {
-            if (eventually([&] { return d.written >= total / 4; }, 60s)) {
-                d.result = readSlowly(d.to, total, stream);
-            }
-        });
-    }
+    auto send = [](int fd, uint32_t stream, std::atomic<uint64_t>& written) {
+        while (written < total &&
+               testing_support::writeAll(fd, pattern(written, 1 << 20, stream), 30000)) {
+            written += 1 << 20;
+        }
+    };
+    auto receive = [](int fd, uint32_t stream, std::atomic<uint64_t>& written,
+                      std::string& result) {
+        result = eventually([&] { return written >= total / 4; }, 60s)
+                     ? readSlowly(fd, total, stream)
+                     : "the writer stalled";
+    };
+    std::atomic<uint64_t> up{0}, down{0};
+    std::string upResult, downResult;
+    std::thread threads[] = {
+        std::thread(send, pair.client.get(), 0, std::ref(up)),
+        std::thread(send, pair.server.get(), 1, std::ref(down)),
+        std::thread(receive, pair.server.get(), 0, std::ref(up), std::ref(upResult)),
+        std::thread(receive, pair.client.get(), 1, std::ref(down), std::ref(downResult))};
     for (auto& thread : threads) {
         thread.join();
     }
-    for (const Direction& d : directions) {
-        EXPECT_TRUE(d.wrote);
-        EXPECT_EQ(d.result, "") << (&d == directions ? "client to server" : "server to client");
-    }
+    EXPECT_EQ(upResult, "") << "client to server";
+    EXPECT_EQ(downResult, "") << "server to client";
 
     // The server closes right behind its last bytes while the client has not read them: the
     // outgoing side must read to the end before it closes, and the incoming side flush first.
@@ -201,7 +197,6 @@ TEST_F(ConnectionHandlerTest, PausedConnectionIsDeletedOnlyOnceItsAnswerCame) {
     in->pauseNext = true;
     adopt(pair);
     adopt(witness);
-    start();
 
     // While paused for an answer, a hang-up still closes the pair, but the connection is kept.
     ASSERT_TRUE(testing_support::writeAll(pair.client.get(), "hello"));

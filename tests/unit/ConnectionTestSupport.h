@@ -27,10 +27,6 @@ class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
     ~Fd() { reset(); }
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
@@ -45,27 +41,24 @@ private:
     int fd_;
 };
 
-// A listening socket on [::1], port of the kernel's choice; address receives where it listens.
+// A listening socket on [::1], port of the kernel's choice, which address receives.
 inline Fd listenLoopback(sockaddr_in6& address) {
     Fd fd(::socket(AF_INET6, SOCK_STREAM, 0));
     address = {AF_INET6, 0, 0, in6addr_loopback, 0};
     socklen_t length = sizeof(address);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(fd.get(), 16) != 0 ||
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        fd.reset();
-    }
-    return fd;
+    const bool ok = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                    ::listen(fd.get(), 16) == 0 &&
+                    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    return ok ? std::move(fd) : Fd();
 }
 
 // Two connected non-blocking ends: over loopback TCP, or a Unix socketpair when unix is set.
 inline bool socketPair(Fd& near, Fd& far, bool unix = false) {
     int ends[2] = {-1, -1};
+    sockaddr_in6 address;
     if (unix) {
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends);
-    } else {
-        sockaddr_in6 address;
-        Fd listener = listenLoopback(address);
+    } else if (Fd listener = listenLoopback(address); listener.get() >= 0) {
         ends[1] = ::socket(AF_INET6, SOCK_STREAM, 0);
         if (::connect(ends[1], reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
             ends[0] = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK);
@@ -84,16 +77,15 @@ inline bool waitFor(int fd, short events, int timeoutMs = 10000) {
 
 // Sends or receives exactly length bytes, waiting at most timeoutMs for each next chunk.
 inline bool transfer(int fd, bool sending, char* data, size_t length, int timeoutMs = 10000) {
-    for (size_t done = 0; done < length;) {
+    for (ssize_t n = 0; length > 0; data += n, length -= static_cast<size_t>(n)) {
         if (!waitFor(fd, sending ? POLLOUT : POLLIN, timeoutMs)) {
             return false;
         }
-        const ssize_t result = sending ? ::send(fd, data + done, length - done, MSG_NOSIGNAL)
-                                       : ::recv(fd, data + done, length - done, 0);
-        if (result <= 0 && !(result < 0 && errno == EAGAIN)) {
+        n = sending ? ::send(fd, data, length, MSG_NOSIGNAL) : ::recv(fd, data, length, 0);
+        if (n <= 0 && !(n < 0 && errno == EAGAIN)) {
             return false;
         }
-        done += static_cast<size_t>(std::max<ssize_t>(result, 0));
+        n = std::max<ssize_t>(n, 0);
     }
     return true;
 }
@@ -104,7 +96,15 @@ inline bool readExactly(int fd, std::string& out, size_t length, int timeoutMs =
     out.assign(length, '\0');
     return transfer(fd, false, out.data(), length, timeoutMs);
 }
-
+// What is there to read now.
+inline std::string drain(int fd) {
+    std::string out;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;) {
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
 // True when the other side closed in an orderly way within the bound, and nothing else came.
 inline bool seesEndOfStream(int fd) {
     char byte;
@@ -113,15 +113,11 @@ inline bool seesEndOfStream(int fd) {
 
 // A byte stream that differs from its own shifted copies, so lost, repeated or reordered
 // chunks are caught; stream selects one of several independent streams.
-inline char patternByte(uint64_t offset, uint32_t stream = 0) {
-    uint64_t x = (offset / 7) * 0x9E3779B97F4A7C15ull + stream * 0xD1B54A32D192ED03ull;
-    x ^= x >> 29;
-    return static_cast<char>((x + offset % 7 * 31) & 0xff);
-}
 inline std::string pattern(uint64_t offset, size_t length, uint32_t stream = 0) {
     std::string out(length, '\0');
-    for (size_t i = 0; i < length; ++i) {
-        out[i] = patternByte(offset + i, stream);
+    for (uint64_t i = offset; i < offset + length; ++i) {
+        const uint64_t x = (i / 7) * 0x9E3779B97F4A7C15ull + stream * 0xD1B54A32D192ED03ull;
+        out[i - offset] = static_cast<char>(((x ^ (x >> 29)) + i % 7 * 31) & 0xff);
     }
     return out;
 }
@@ -130,11 +126,10 @@ inline std::string pattern(uint64_t offset, size_t length, uint32_t stream = 0) 
 template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
+    for (; !condition(); ::usleep(1000)) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
-        ::usleep(1000);
     }
     return true;
 }
@@ -145,7 +140,7 @@ public:
     explicit PeerOutgoing(int descriptor) { socket_ = descriptor; }
 };
 
-// Stands in for the handler and records what connections ask of it. Each async event notes
+// Stands in for the handler and records what connections ask of it; each async event with
 // whether its connection still counted as waiting for an answer at that moment.
 class RecordingHandler : public io::ConnectionHandlerBase {
 public:

@@ -19,7 +19,6 @@ namespace {
 
 using capability_query_if::QueryAnswer;
 using connection::ReadResult;
-using ReadState = connection::IncomingConnection::ReadState;
 using Texts = std::vector<std::string>;
 using testing_support::Fd;
 
@@ -37,8 +36,8 @@ const std::string UPGRADE =
     "GET /svc/events HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
 
 // Stands in for the capability cache. Each started query takes the next scripted answer
-// (allowed once the script is empty); a pending one is answered by resolve(), which calls back
-// as the library does, and polls before that get "pending". Questions are kept as text.
+// (allowed once the script is empty). A pending one is answered by resolve(), which calls back
+// as the library does; polls before that get "pending". Questions are kept as text.
 class ScriptedQueries : public connection::AccessQueries {
 public:
     QueryAnswer queryAction(std::shared_ptr<capability_query_if::QueryAction> a,
@@ -56,12 +55,10 @@ public:
             callback);
     }
     void resolve(bool allowed) {
-        ccc::QueryCallback* callback;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            resolved_ = allowed ? ALLOWED : DENIED;
-            callback = std::exchange(pending_, nullptr);
-        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        script.push_front(allowed ? ALLOWED : DENIED);
+        ccc::QueryCallback* callback = std::exchange(pending_, nullptr);
+        lock.unlock();
         ASSERT_NE(callback, nullptr);
         callback->response(allowed);
     }
@@ -75,11 +72,9 @@ private:
     QueryAnswer ask(const std::string& question, ccc::QueryCallback& callback) {
         std::lock_guard<std::mutex> lock(mutex_);
         asked_.push_back(question);
-        if (question == "poll") {
-            return std::exchange(resolved_, PENDING);
-        }
-        const QueryAnswer next = script.empty() ? ALLOWED : script.front();
-        if (!script.empty()) {
+        QueryAnswer next = question == "poll" && pending_ != nullptr ? PENDING : ALLOWED;
+        if (!script.empty() && next.available) {
+            next = script.front();
             script.pop_front();
         }
         if (!next.available && next.status == QueryAnswer::STATUS_PENDING) {
@@ -89,7 +84,6 @@ private:
     }
 
     mutable std::mutex mutex_;
-    QueryAnswer resolved_ = PENDING;
     ccc::QueryCallback* pending_ = nullptr;
     Texts asked_;
 };
@@ -188,41 +182,10 @@ TEST(IncomingConnectionTest, AnswersDecideWhatIsForwarded) {
     }
 }
 
-TEST(IncomingConnectionTest, PendingAnswersPauseTheReadAndResumeWhereItStopped) {
+TEST(IncomingConnectionTest, PendingAnswersPauseTheReadAndResumeThroughTheHandler) {
     Rig rig(true);
-    connection::IncomingConnection& in = *rig.incoming;
     rig.queries.script = {PENDING, PENDING, PENDING};
-    // The first request arrives in two parts with the second right behind it; it waits for its
-    // answers while the buffer holds both.
-    EXPECT_EQ(rig.feed(GET.substr(0, 10)), ReadResult::Done);
-    EXPECT_EQ(rig.feed(GET.substr(10) + POST), ReadResult::Paused);
-    EXPECT_EQ(in.readState(), ReadState::action_query_answer);
-    // A wake-up before the answer changes nothing.
-    EXPECT_EQ(in.conRead(), ReadResult::Paused);
-    EXPECT_EQ(in.readState(), ReadState::action_query_answer);
-    rig.queries.resolve(true);
-    EXPECT_EQ(in.conRead(), ReadResult::Paused);
-    EXPECT_EQ(in.readState(), ReadState::service_offering_query_answer);
-    EXPECT_EQ(rig.forwarded(), "");
-    // The held request goes, then the one behind it waits in turn; a late denial answers 403
-    // and the connection goes on.
-    rig.queries.resolve(true);
-    EXPECT_EQ(in.conRead(), ReadResult::Paused);
-    EXPECT_EQ(rig.forwarded(), GET);
-    rig.queries.resolve(false);
-    EXPECT_EQ(in.conRead(), ReadResult::Done);
-    EXPECT_EQ(in.readState(), ReadState::read_start);
-    EXPECT_EQ(rig.answered(), connection::canned::FORBIDDEN);
-    EXPECT_EQ(rig.feed(GET_ROOT), ReadResult::Done);
-    EXPECT_EQ(rig.forwarded(), GET_ROOT);
-    EXPECT_EQ(rig.queries.asked(), (Texts{ACTION, "poll", "poll", OFFERING, "poll",
-                                          "Pelo app POST svc/upload", "poll"}));
-}
-
-TEST(IncomingConnectionTest, AnswerOnAnotherThreadResumesThroughTheHandler) {
-    testing_support::RecordingLogger log;
-    Rig rig(true);
-    rig.queries.script = {PENDING};
+    connection::IncomingConnection* in = rig.incoming.get();
     auto multiplexer = io::ConnectionMultiplexer::create();
     ASSERT_NE(multiplexer, nullptr);
     io::ConnectionHandler handler(multiplexer.get());
@@ -230,46 +193,74 @@ TEST(IncomingConnectionTest, AnswerOnAnotherThreadResumesThroughTheHandler) {
     std::unique_ptr<connection::OutgoingConnection> outgoing = std::move(rig.peer);
     handler.adopt(incoming, outgoing);
     std::thread thread([&handler] { handler.run(); });
-
-    ASSERT_TRUE(testing_support::writeAll(rig.client.get(), GET));
-    ASSERT_TRUE(testing_support::eventually([&] { return !rig.queries.asked().empty(); }));
-    // Sent while the first request waits: read once the answer let the first one through, and
-    // input stays on afterwards.
-    ASSERT_TRUE(testing_support::writeAll(rig.client.get(), POST));
-    std::thread([&rig] { rig.queries.resolve(true); }).join();
+    auto asked = [&rig](size_t count) {
+        return testing_support::eventually([&] { return rig.queries.asked().size() == count; });
+    };
     std::string got;
-    EXPECT_TRUE(testing_support::readExactly(rig.server.get(), got, GET.size() + POST.size()));
-    EXPECT_EQ(got, GET + POST);
-    EXPECT_TRUE(log.contains("Handling async event"));
+
+    // The first request arrives in two parts with the second right behind it, and waits for
+    // its answers while the buffer holds both. A wake-up before an answer changes nothing.
+    ASSERT_TRUE(testing_support::writeAll(rig.client.get(), GET.substr(0, 10)));
+    ASSERT_TRUE(testing_support::writeAll(rig.client.get(), GET.substr(10) + POST));
+    ASSERT_TRUE(asked(1));
+    handler.postAsyncEvent(in);
+    ASSERT_TRUE(asked(2));
+    rig.queries.resolve(true);
+    ASSERT_TRUE(asked(4));
+    EXPECT_EQ(rig.forwarded(), "");
+    // The held request goes once the offering is allowed; the one behind it waits in turn, and
+    // a late denial answers 403 with the connection going on.
+    rig.queries.resolve(true);
+    EXPECT_TRUE(testing_support::readExactly(rig.server.get(), got, GET.size()));
+    EXPECT_EQ(got, GET);
+    ASSERT_TRUE(asked(6));
+    rig.queries.resolve(false);
+    const std::string forbidden(connection::canned::FORBIDDEN);
+    EXPECT_TRUE(testing_support::readExactly(rig.client.get(), got, forbidden.size()));
+    EXPECT_EQ(got, forbidden);
     ASSERT_TRUE(testing_support::writeAll(rig.client.get(), GET_ROOT));
     EXPECT_TRUE(testing_support::readExactly(rig.server.get(), got, GET_ROOT.size()));
     EXPECT_EQ(got, GET_ROOT);
+    EXPECT_EQ(rig.queries.asked(), (Texts{ACTION, "poll", "poll", OFFERING, "poll",
+                                          "Pelo app POST svc/upload", "poll"}));
     handler.shutdown();
     thread.join();
 }
 
-TEST(IncomingConnectionTest, IdentityHeaderGoesIntoTheFirstForwardedRequestOnly) {
+TEST(IncomingConnectionTest, IdentityHeaderAndRefusalsLeaveNoStrayByte) {
     const std::string postWithId =
         "POST /svc/upload HTTP/1.1\r\nHost: h\r\nContent-Length: 10\r\nX-SWID: app\r\n\r\n";
-    const std::string chunkedHead = "POST /c/d HTTP/1.1\r\nTransfer-Encoding: chunked\r\n";
+    const std::string chunked = "POST /c/d HTTP/1.1\r\nTransfer-Encoding: chunked\r\n";
     const std::string chunks = "4\r\nabcd\r\n0\r\n\r\n";
-    // The reads as they arrive, and all that is forwarded. A refused request (400) does not use
-    // up the header; a body still arriving goes on unchanged, without a stray byte.
-    const std::vector<std::pair<Texts, std::string>> cases = {
-        {{"GET /x HTTP/1.1\r\n\r\n", GET + GET}, GET_WITH_ID + GET},
-        {{POST}, postWithId + "0123456789"},
-        {{POST_HEAD, "0123456789" + GET}, postWithId + "0123456789" + GET},
-        {{POST_HEAD + "0", "12345678", "9" + GET}, postWithId + "0123456789" + GET},
-        {{POST_HEAD + "012345678", "9"}, postWithId + "0123456789"},
-        {{chunkedHead + "\r\n" + chunks}, chunkedHead + "X-SWID: app\r\n\r\n" + chunks},
+    const std::string refusedPost = "POST /x HTTP/1.1\r\nContent-Length: 36\r\n\r\n";
+    const std::string bad(connection::canned::BAD_REQUEST);
+    // The reads as they arrive, then what is forwarded and what the client is answered. Only
+    // the first forwarded request gets the header; a body still arriving passes unchanged. A
+    // target that cannot be parsed gets 400 and the connection goes on; the body of such a
+    // request is dropped as it arrives, never read as requests.
+    const struct {
+        Texts reads;
+        std::string forwarded, answered;
+    } cases[] = {
+        {{GET + GET}, GET_WITH_ID + GET, ""},
+        {{POST}, postWithId + "0123456789", ""},
+        {{POST_HEAD, "0123456789" + GET}, postWithId + "0123456789" + GET, ""},
+        {{POST_HEAD + "0", "12345678", "9" + GET}, postWithId + "0123456789" + GET, ""},
+        {{POST_HEAD + "012345678", "9"}, postWithId + "0123456789", ""},
+        {{chunked + "\r\n" + chunks}, chunked + "X-SWID: app\r\n\r\n" + chunks, ""},
+        {{"GET /x HTTP/1.1\r\n\r\n", "xxGET /svc/res HTTP/1.1\r\n\r\n", refusedPost + "GET ",
+          GET.substr(4) + GET},
+         GET_WITH_ID,
+         bad + bad + bad},
     };
-    for (const auto& [reads, expected] : cases) {
+    for (const auto& c : cases) {
         Rig rig;
         rig.incoming->setAddHeader(true);
-        for (const std::string& bytes : reads) {
+        for (const std::string& bytes : c.reads) {
             EXPECT_EQ(rig.feed(bytes), ReadResult::Done);
         }
-        EXPECT_EQ(rig.forwarded(), expected) << reads[0];
+        EXPECT_EQ(rig.forwarded(), c.forwarded) << c.reads[0];
+        EXPECT_EQ(rig.answered(), c.answered) << c.reads[0];
     }
 }
 
@@ -294,23 +285,6 @@ TEST(IncomingConnectionTest, RequestsSplitAtEveryOffsetForwardTheSameBytes) {
                         log.count("Message overhead. Continue parsing") == 2u);
         }
     }
-}
-
-TEST(IncomingConnectionTest, UnparsableTargetsGet400AndTheConnectionStays) {
-    Rig rig;
-    EXPECT_EQ(rig.feed("GET /x HTTP/1.1\r\n\r\n"), ReadResult::Done);
-    EXPECT_EQ(rig.answered(), connection::canned::BAD_REQUEST);
-    // Bytes before the method make a target without its leading slash.
-    EXPECT_EQ(rig.feed("xxGET /svc/res HTTP/1.1\r\n\r\n"), ReadResult::Done);
-    EXPECT_EQ(rig.answered(), connection::canned::BAD_REQUEST);
-    // The body of a refused request is dropped as it arrives, never read as requests.
-    EXPECT_EQ(rig.feed("POST /x HTTP/1.1\r\nContent-Length: 36\r\n\r\n" + GET.substr(0, 4)),
-              ReadResult::Done);
-    EXPECT_EQ(rig.answered(), connection::canned::BAD_REQUEST);
-    EXPECT_EQ(rig.feed(GET.substr(4) + GET_ROOT), ReadResult::Done);
-    EXPECT_EQ(rig.forwarded(), GET_ROOT);
-    EXPECT_EQ(rig.answered(), "");
-    EXPECT_TRUE(rig.queries.asked().empty());
 }
 
 TEST(IncomingConnectionTest, SecondWebSocketForTheSameKeyGets409) {

@@ -53,6 +53,24 @@ void logNoOriginalDestination(int error, int descriptor) {
            error, descriptor);
 }
 
+// Where connection tracking is active, a connection made straight to the proxy's own port (not
+// redirected) reports that port as its original destination. Connecting there would make the
+// proxy connect to itself again and again until it runs out of descriptors.
+bool isDirectConnection(int descriptor, const sockaddr_in6& destination) {
+    sockaddr_in6 local{};
+    socklen_t localLength = sizeof(local);
+    if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+        return false;
+    }
+    return local.sin6_port == destination.sin6_port &&
+           std::memcmp(&local.sin6_addr, &destination.sin6_addr, sizeof(in6_addr)) == 0;
+}
+
+void logDirectConnection(int descriptor) {
+    AP_LOG(Error, "Connection was not redirected to the proxy. Rejecting connection", "fd",
+           descriptor);
+}
+
 }  // namespace
 
 ConnectionEstablisher::ConnectionEstablisher(
@@ -103,6 +121,11 @@ void ConnectionEstablisher::establishReverse(PendingConnection element) {
     AP_LOG(Verbose, "Getting original destination of connection");
     if (getOriginalDestination(descriptor, &element.address, &element.addressLength) < 0) {
         logNoOriginalDestination(errno, descriptor);
+        os::closeSocket(descriptor);
+        return;
+    }
+    if (isDirectConnection(descriptor, element.address)) {
+        logDirectConnection(descriptor);
         os::closeSocket(descriptor);
         return;
     }
@@ -200,6 +223,11 @@ void ConnectionEstablisher::establishForward(PendingConnection element) {
     socklen_t destinationLength = sizeof(destination);
     if (getOriginalDestination(descriptor, &destination, &destinationLength) < 0) {
         logNoOriginalDestination(errno, descriptor);
+        os::closeSocket(descriptor);
+        return;
+    }
+    if (isDirectConnection(descriptor, destination)) {
+        logDirectConnection(descriptor);
         os::closeSocket(descriptor);
         return;
     }

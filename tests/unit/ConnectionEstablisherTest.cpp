@@ -215,7 +215,9 @@ TEST_F(RedirectedConnectionTest, SecurityLevelDecidesTheLinkInBothRoles) {
     EXPECT_EQ(logger_.count("Error closing file descriptor"), 0u);
 }
 
-TEST_F(RedirectedConnectionTest, ForwardRejectsAClientWhoseProcessCannotBeFound) {
+// With connection tracking on, a connection made straight to the proxy's port reports that port
+// as its original destination; following it would make the proxy connect to itself without end.
+TEST_F(RedirectedConnectionTest, RejectsUnidentifiedClientsAndConnectionsNotRedirected) {
     RecordingDispatcher dispatcher;
     peer::PidResolver nobody = resolverAnswering(-1);
     ConnectionEstablisher establisher(queue_, dispatcher, nullptr, nobody, "2001:db8::5");
@@ -225,6 +227,15 @@ TEST_F(RedirectedConnectionTest, ForwardRejectsAClientWhoseProcessCannotBeFound)
                          "permissions to the executable. Rejecting connection"));
     EXPECT_TRUE(closedByPeer(client_));
     EXPECT_EQ(acceptWaiting(listeners_[8001]), -1);
+
+    for (auto establish :
+         {&ConnectionEstablisher::establishReverse, &ConnectionEstablisher::establishForward}) {
+        (establisher.*establish)(redirect(29100));
+        EXPECT_TRUE(closedByPeer(client_));
+        EXPECT_EQ(acceptWaiting(listeners_[29100]), -1) << "the proxy connected to itself";
+    }
+    EXPECT_EQ(logger_.count("Connection was not redirected to the proxy. Rejecting connection"),
+              2u);
     EXPECT_TRUE(dispatcher.pairs.empty());
     EXPECT_EQ(logger_.count("Error closing file descriptor"), 0u);
 }

@@ -5,110 +5,63 @@ import contextlib
 
 import lab as L
 
+REQUEST = L.http_request("/svc/secret")
 
-def refused(proxy, client, listener, request):
-    """The client's connection ends without an answer, and the plain request never reaches the
-    service (an onward connection, if one was made, carries something else)."""
+
+def refused(proxy, client, listener, onward=False):
+    """The connection ends without an answer; an onward connection, which only a secured link
+    may have, never carries the request."""
     with contextlib.suppress(OSError):
-        client.sock.sendall(request)
-    answer, _ = L.read_until_closed(client.sock)
-    assert answer == b""
-    if not L.nothing_arrives(listener, wait=0.2):
-        server = proxy.accept(listener)
-        seen, _ = L.read_until_closed(server)
-        assert request not in seen and b"/svc/secret" not in seen
+        client.sendall(REQUEST)
+    L.expect_end(client)
+    if onward and not L.quiet(listener, 0.2):
+        assert b"/svc/secret" not in L.receive(proxy.accept(listener))[0]
+    assert L.quiet(listener, 0.2)
 
 
-def test_security_level_decides_who_passes(proxy):
-    request = L.http_request("/svc/secret")
-    listeners = {port: proxy.listen(port) for port in
-                 (L.PORT_PLAIN, L.PORT_AUTHENTIC, L.PORT_CONFIDENTIAL, L.PORT_UNDETERMINED)}
+def test_security_level_and_exceptions_decide_who_passes(proxy):
+    ports = (L.PORT_PLAIN, L.PORT_AUTHENTIC, L.PORT_CONFIDENTIAL, L.PORT_UNDETERMINED)
+    listeners = {port: proxy.listen(port) for port in ports}
 
-    # Level 0 (no rule matches): plain on both sides.
-    client = proxy.client(L.PORT_PLAIN)
-    server = proxy.accept(listeners[L.PORT_PLAIN])
-    client.sock.sendall(request)
-    expected = proxy.forwarded(request, first=True)
-    assert L.recv_exactly(server, len(expected)) == expected
+    # The exception list overrides the rules without asking: a forward destination that they
+    # give level 2, a reverse client of the service whose level cannot be determined (asking
+    # would reject it). Plain like level 0, so the identity header goes into the first request.
+    if proxy.forward:
+        exempt, exempt_server = proxy.pair(proxy.listen(address=L.SERVER_EXTRA_ADDR), REQUEST,
+                                           address=L.SERVER_EXTRA_ADDR)
+    else:
+        exempt, exempt_server = proxy.pair(listeners[L.PORT_UNDETERMINED], REQUEST,
+                                           port=L.PORT_UNDETERMINED, source=L.CLIENT_EXTRA_ADDR)
+    exempt.sendall(REQUEST)
+    L.expect(exempt_server, REQUEST)
 
-    # Levels 1 and 2 need a secured link, which a plain client cannot have: the plain request
-    # never reaches the service.
-    for port in (L.PORT_AUTHENTIC, L.PORT_CONFIDENTIAL):
-        refused(proxy, proxy.client(port), listeners[port], request)
+    # Level 0 (no rule matches) passes plain.
+    client, server = proxy.pair(listeners[L.PORT_PLAIN], REQUEST)
 
-    # Level 7 is no level at all: the connection is rejected before any onward connection.
-    refused(proxy, proxy.client(L.PORT_UNDETERMINED), listeners[L.PORT_UNDETERMINED], request)
-    assert L.nothing_arrives(listeners[L.PORT_UNDETERMINED], wait=0.2)
-    log = proxy.daemon.wait_for_log("Could not determine security level")
-    assert "result : 7" in log
+    # Levels 1 and 2 need a secured link, which a plain client cannot have; 7 is no level at
+    # all and is rejected before any onward connection.
+    for port in ports[1:]:
+        refused(proxy, proxy.client(port), listeners[port], port != L.PORT_UNDETERMINED)
+    assert "result : 7" in proxy.daemon.wait_for_log("Could not determine security level")
 
-    # The refusals cost the proxy nothing: the first connection still works.
-    reply = L.http_response(b"still here")
-    server.sendall(reply)
-    assert L.recv_exactly(client.sock, len(reply)) == reply
-
-
-def test_forward_destination_on_exception_list_is_plain_with_identity_header(forward):
-    # The rules want a confidential link to this address; the exception list overrides them
-    # without asking, and the plain link gets the identity header like a level-0 one.
-    listener = forward.listen(L.PORT_PLAIN, L.SERVER_EXTRA_ADDR)
-    client = forward.client(L.PORT_PLAIN, L.SERVER_EXTRA_ADDR)
-    server = forward.accept(listener)
-    first = L.http_request("/svc/exempt/1")
-    second = L.http_request("/svc/exempt/2")
-    client.sock.sendall(first)
-    assert L.recv_exactly(server, len(L.with_swid(first))) == L.with_swid(first)
-    client.sock.sendall(second)
-    assert L.recv_exactly(server, len(second)) == second
-    log = forward.daemon.wait_for_log("Creating outgoing connection (TLS exclusion)")
-    assert "Querying security level" not in log
-
-
-def test_reverse_client_on_exception_list_skips_the_query(reverse):
-    listener = reverse.listen(L.PORT_UNDETERMINED)
-    request = L.http_request("/svc/exempt")
-
-    # From the exempt address the level is never asked for, so the undeterminable level of
-    # this service does not matter.
-    client = reverse.client(L.PORT_UNDETERMINED, source=L.CLIENT_EXTRA_ADDR)
-    server = reverse.accept(listener)
-    client.sock.sendall(request)
-    assert L.recv_exactly(server, len(request)) == request
-    reply = L.http_response(b"exempt")
-    server.sendall(reply)
-    assert L.recv_exactly(client.sock, len(reply)) == reply
-    log = reverse.daemon.wait_for_log("Creating incoming connection (TLS exclusion)")
-    assert "Querying security level" not in log
-
-    # From the ordinary address the same service is refused after the query.
-    refused(reverse, reverse.client(L.PORT_UNDETERMINED), listener, request)
-    log = reverse.daemon.wait_for_log("Could not determine security level")
-    assert "Querying security level" in log
+    # The refusals cost the others nothing.
+    for sock, peer in ((server, client), (exempt_server, exempt)):
+        sock.sendall(L.http_response(b"still here"))
+        L.expect(peer, L.http_response(b"still here"))
 
 
 def test_forward_client_that_cannot_be_identified_is_rejected(forward):
     listener = forward.listen()
-    request = L.http_request("/svc/who")
-
-    # A connection from another host reaches the forward proxy's port: no local process owns
-    # its client socket. A fixed source port keeps it from matching a local socket by chance.
-    stranger = forward.lab.connect(forward.lab.server_ns, L.CLIENT_ADDR, L.FORWARD_PORT,
-                                   source_port=40999)
-    refused(forward, stranger, listener, request)
+    # A connection from another host: no local process owns its client socket. A fixed source
+    # port keeps it from matching a local socket by chance.
+    refused(forward, forward.client(L.FORWARD_PORT, L.CLIENT_ADDR, user=False,
+                                    namespace=forward.server_ns, source_port=40999), listener)
     forward.daemon.wait_for_log("Cannot find pid, most likely you did not set correct "
                                 "permissions to the executable. Rejecting connection")
-    assert L.nothing_arrives(listener, wait=0.2)
 
-    # A local user that has neither an alias in the table nor a name in the user database.
-    nameless = forward.client(uid=L.NAMELESS_UID)
-    refused(forward, nameless, listener, request)
+    # A local user with neither an alias in the table nor a name in the user database.
+    refused(forward, forward.client(uid=L.NAMELESS_UID), listener)
     forward.daemon.wait_for_log("Alias query vector empty. Rejecting connection")
-    assert L.nothing_arrives(listener, wait=0.2)
 
-    # An identified user still gets through, with the first of its aliases.
-    client = forward.client()
-    server = forward.accept(listener)
-    client.sock.sendall(request)
-    assert L.recv_exactly(server, len(L.with_swid(request))) == L.with_swid(request)
-    log = forward.daemon.wait_for_log(f"/{L.ALIAS}->[{L.SERVER_ADDR}]:{L.PORT_PLAIN},in,p,")
-    assert "org.example.second" not in log
+    # An identified user gets through, named by the first of its aliases.
+    forward.pair(listener, REQUEST)

@@ -52,11 +52,11 @@ inline Fd listenLoopback(sockaddr_in6& address) {
     return ok ? std::move(fd) : Fd();
 }
 
-// Two connected non-blocking ends: over loopback TCP, or a Unix socketpair when unix is set.
-inline bool socketPair(Fd& near, Fd& far, bool unix = false) {
+// Two connected non-blocking ends: over loopback TCP, or a Unix socketpair when local is set.
+inline bool socketPair(Fd& near, Fd& far, bool local = false) {
     int ends[2] = {-1, -1};
     sockaddr_in6 address;
-    if (unix) {
+    if (local) {
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends);
     } else if (Fd listener = listenLoopback(address); listener.get() >= 0) {
         ends[1] = ::socket(AF_INET6, SOCK_STREAM, 0);

@@ -32,6 +32,9 @@ const std::string GET_WITH_ID = "GET /svc/res/1 HTTP/1.1\r\nHost: h\r\nX-SWID: a
 const std::string POST_HEAD = "POST /svc/upload HTTP/1.1\r\nHost: h\r\nContent-Length: 10\r\n\r\n";
 const std::string POST = POST_HEAD + "0123456789";
 const std::string GET_ROOT = "GET / HTTP/1.1\r\n\r\n";
+// The questions about GET: its action, and the offering of a connection made by the establisher.
+const std::string ACTION = "Pelo app GET svc/res";
+const std::string OFFERING = "Pelo fd00::1 443 svc";
 const std::string UPGRADE =
     "GET /svc/events HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
 
@@ -94,15 +97,6 @@ public:
     using IncomingConnection::sendErrorFrame;
 };
 
-std::string drain(int descriptor) {
-    std::string out;
-    char buffer[65536];
-    for (ssize_t n; (n = ::recv(descriptor, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;) {
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    return out;
-}
-
 // A client, the incoming connection made for it and its peer, over Unix socketpairs, which
 // hand written bytes to the other end at once: each write is exactly what the next receive
 // finds. registered selects the establisher's constructor (registry and offering checks).
@@ -138,12 +132,9 @@ struct Rig {
         }
         return result;
     }
-    std::string forwarded() { return drain(server.get()); }
-    std::string answered() { return drain(client.get()); }
+    std::string forwarded() { return testing_support::drain(server.get()); }
+    std::string answered() { return testing_support::drain(client.get()); }
 };
-
-const std::string ACTION = "Pelo app GET svc/res";
-const std::string OFFERING = "Pelo fd00::1 443 svc";
 
 TEST(IncomingConnectionTest, AnswersDecideWhatIsForwarded) {
     const struct {

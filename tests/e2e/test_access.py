@@ -52,12 +52,21 @@ def test_security_level_and_exceptions_decide_who_passes(proxy):
 
 def test_forward_client_that_cannot_be_identified_is_rejected(forward):
     listener = forward.listen()
-    # A connection from another host: no local process owns its client socket. A fixed source
-    # port keeps it from matching a local socket by chance.
-    refused(forward, forward.client(L.FORWARD_PORT, L.CLIENT_ADDR, user=False,
+    # A connection from another host, redirected to the proxy: no local process owns its client
+    # socket. A fixed source port keeps it from matching a local socket by chance.
+    L.nft(forward.client_ns, f"table ip6 {L.PREFIX}_remote {{ chain pre {{ type nat hook "
+                             f"prerouting priority -100; policy accept; iifname \"ap0\" tcp "
+                             f"dport 8099 dnat to [{L.CLIENT_ADDR}]:{L.FORWARD_PORT}; }}; }}")
+    refused(forward, forward.client(8099, L.CLIENT_ADDR, user=False,
                                     namespace=forward.server_ns, source_port=40999), listener)
     forward.daemon.wait_for_log("Cannot find pid, most likely you did not set correct "
                                 "permissions to the executable. Rejecting connection")
+
+    # Straight to the proxy's port, not redirected: following its "original destination" would
+    # make the proxy connect to itself.
+    refused(forward, forward.client(L.FORWARD_PORT, L.CLIENT_ADDR, user=False,
+                                    namespace=forward.server_ns), listener)
+    forward.daemon.wait_for_log("Connection was not redirected to the proxy. Rejecting connection")
 
     # A local user with neither an alias in the table nor a name in the user database.
     refused(forward, forward.client(uid=L.NAMELESS_UID), listener)

@@ -6,55 +6,43 @@
 #include <barrier>
 #include <iterator>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-using connection::OpenWebSocketRegistry;
-
-// Every thread tries to open every key in each round; the winners give theirs back before the
-// next round. A key may have one owner at a time, and keys that differ in any part, or only in
-// where the parts meet, never exclude each other.
+// Every thread tries every key in each round and the winners give theirs back before the next:
+// a key has one owner at a time, and keys that differ only in where their parts meet are distinct.
 TEST(OpenWebSocketRegistryTest, EachKeyHasExactlyOneOwnerUnderConcurrentUse) {
-    const struct {
-        const char* domain;
-        const char* address;
-        uint16_t port;
-    } keys[] = {{"app", "fd00::1", 443}, {"app", "fd00::1", 444}, {"other", "fd00::1", 443},
-                {"app", "fd00::2", 443}, {"ab", "c", 80},         {"a", "bc", 80},
-                {"app", "fd00::14", 43}, {"1:a", "", 1},          {"", "1:a", 1}};
-    constexpr int THREADS = 6;
-    constexpr int ROUNDS = 200;
-    OpenWebSocketRegistry& registry = OpenWebSocketRegistry::instance();
-    std::atomic<int> owners[ROUNDS][std::size(keys)] = {};
-    std::barrier raced(THREADS);
-    std::barrier released(THREADS);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < THREADS; ++t) {
+    const std::tuple<const char*, const char*, uint16_t> keys[] = {
+        {"ab", "c", 80},         {"a", "bc", 80}, {"app", "fd00::1", 443},
+        {"app", "fd00::14", 43}, {"1:a", "", 1},  {"", "1:a", 1}};
+    constexpr size_t THREADS = 6, ROUNDS = 200, KEYS = std::size(keys);
+    auto& registry = connection::OpenWebSocketRegistry::instance();
+    std::atomic<int> owners[ROUNDS * KEYS] = {};
+    std::barrier raced(THREADS), released(THREADS);
+    std::vector<std::jthread> threads;
+    for (size_t t = 0; t < THREADS; ++t) {
         threads.emplace_back([&] {
-            for (int round = 0; round < ROUNDS; ++round) {
+            for (size_t round = 0; round < ROUNDS; ++round) {
                 std::vector<bool> won;
-                for (const auto& key : keys) {
-                    won.push_back(registry.insert(key.domain, key.address, key.port));
+                for (const auto& [domain, address, port] : keys) {
+                    won.push_back(registry.insert(domain, address, port));
                 }
                 raced.arrive_and_wait();
-                for (size_t k = 0; k < std::size(keys); ++k) {
+                for (size_t k = 0; k < KEYS; ++k) {
                     if (won[k]) {
-                        ++owners[round][k];
-                        registry.remove(keys[k].domain, keys[k].address, keys[k].port);
+                        ++owners[round * KEYS + k];
+                        std::apply([&](auto... part) { registry.remove(part...); }, keys[k]);
                     }
                 }
                 released.arrive_and_wait();
             }
         });
     }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    for (int round = 0; round < ROUNDS; ++round) {
-        for (size_t k = 0; k < std::size(keys); ++k) {
-            ASSERT_EQ(owners[round][k].load(), 1) << "round " << round << ", key " << k;
-        }
+    threads.clear();  // joins
+    for (size_t i = 0; i < ROUNDS * KEYS; ++i) {
+        ASSERT_EQ(owners[i].load(), 1) << "round " << i / KEYS << ", key " << i % KEYS;
     }
 }
 

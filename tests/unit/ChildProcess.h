@@ -9,12 +9,13 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
 
-// A child process with its standard error captured, for tests that run a program as a user
-// would. Every wait is bounded; a child still running at destruction is killed.
+// A program run as a user would, its standard error captured. Every wait is bounded; a child
+// still running at destruction is killed.
 class ChildProcess {
 public:
     ChildProcess(const std::vector<std::string>& args, const std::string& workingDirectory,
@@ -25,9 +26,8 @@ public:
         }
         pid_ = fork();
         if (pid_ == 0) {
-            const int devNull = open("/dev/null", O_RDWR);
-            dup2(devNull, STDIN_FILENO);
-            dup2(devNull, STDOUT_FILENO);
+            dup2(open("/dev/null", O_RDWR), STDIN_FILENO);
+            dup2(STDIN_FILENO, STDOUT_FILENO);
             dup2(errPipe[1], STDERR_FILENO);
             for (const std::string& assignment : extraEnvironment) {
                 putenv(strdup(assignment.c_str()));
@@ -55,23 +55,19 @@ public:
     pid_t pid() const { return pid_; }
     const std::string& standardError() const { return stderr_; }
 
-    // Waits for the child to end and returns its exit status; -1 on time-out or when a signal
-    // ended it.
+    // The exit status; -1 on time-out or when a signal ended the child.
     int wait(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         for (int status = 0; pid_ > 0 && std::chrono::steady_clock::now() < deadline;) {
-            // Read while waiting, so a talkative child never blocks on a full pipe. Once the pipe
-            // is closed, poll only sleeps.
+            // Read while waiting, so a talkative child never blocks on a full pipe.
             pollfd readable{errFd_, POLLIN, 0};
-            if (poll(&readable, 1, 10) > 0) {
-                char buffer[4096];
-                const ssize_t n = read(errFd_, buffer, sizeof(buffer));
-                if (n > 0) {
-                    stderr_.append(buffer, static_cast<size_t>(n));
-                    continue;
-                }
-                close(errFd_);
-                errFd_ = -1;
+            char buffer[4096];
+            const ssize_t n =
+                poll(&readable, 1, 10) > 0 ? read(errFd_, buffer, sizeof(buffer)) : -1;
+            if (n > 0) {
+                stderr_.append(buffer, static_cast<size_t>(n));
+            } else if (n == 0) {
+                close(std::exchange(errFd_, -1));  // from now on poll only sleeps
             } else if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

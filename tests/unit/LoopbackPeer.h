@@ -7,9 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <functional>
 
 namespace peer_testing {
 
@@ -17,55 +15,41 @@ namespace peer_testing {
 class LoopbackConnection {
 public:
     LoopbackConnection() {
-        sockaddr_in6 server{};
-        server.sin6_family = AF_INET6;
-        server.sin6_addr = in6addr_loopback;
-        socklen_t length = sizeof(server);
-        auto* address = reinterpret_cast<sockaddr*>(&server);
-        listener_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        socklen_t length = sizeof(server_);
+        auto* address = reinterpret_cast<sockaddr*>(&server_);
+        const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
         client_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ok_ = ::bind(listener_, address, length) == 0 && ::listen(listener_, 1) == 0 &&
-              ::getsockname(listener_, address, &length) == 0 &&
+        ok_ = ::bind(listener, address, length) == 0 && ::listen(listener, 1) == 0 &&
+              ::getsockname(listener, address, &length) == 0 &&
               ::connect(client_, address, length) == 0 &&
-              (accepted_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) != -1 &&
+              (accepted_ = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) != -1 &&
               ::getsockname(client_, reinterpret_cast<sockaddr*>(&clientAddress_), &length) == 0;
-        serverPort_ = ntohs(server.sin6_port);
+        ::close(listener);
     }
     ~LoopbackConnection() {
-        for (int descriptor : {client_, accepted_, listener_}) {
-            ::close(descriptor);
-        }
+        ::close(client_);
+        ::close(accepted_);
     }
 
     bool ok() const { return ok_; }
+    uint16_t serverPort() const { return ntohs(server_.sin6_port); }
     // The client end as the proxy sees it: the accepted socket's peer.
     const sockaddr_in6& clientAddress() const { return clientAddress_; }
-    uint16_t serverPort() const { return serverPort_; }
-    void closeClient() {
-        ::close(client_);
-        client_ = -1;
-    }
 
 private:
+    sockaddr_in6 server_{AF_INET6, 0, 0, in6addr_loopback, 0};
+    sockaddr_in6 clientAddress_{};
     bool ok_ = false;
-    int listener_ = -1;
     int client_ = -1;
     int accepted_ = -1;
-    uint16_t serverPort_ = 0;
-    sockaddr_in6 clientAddress_{};
 };
 
-// A child process holding a copy of every descriptor this process had at construction until it
-// is released. It runs inChild, then stops: the constructor returns once it has stopped.
+// A stopped child process holding a copy of every descriptor this process had when it was made.
 class DescriptorHoldingChild {
 public:
-    explicit DescriptorHoldingChild(const std::function<void()>& inChild = {}) : pid_(::fork()) {
+    DescriptorHoldingChild() : pid_(::fork()) {
         if (pid_ == 0) {
-            if (inChild) {
-                inChild();
-            }
-            // Dies with the test; set last, since changing ids clears it.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with the test
             ::raise(SIGSTOP);
             ::_exit(0);
         }
@@ -73,15 +57,13 @@ public:
             ::waitpid(pid_, nullptr, WUNTRACED);
         }
     }
-    ~DescriptorHoldingChild() { release(); }
-
-    pid_t pid() const { return pid_; }
-    void release() {
+    ~DescriptorHoldingChild() {
         if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) {
             ::waitpid(pid_, nullptr, 0);
         }
-        pid_ = -1;
     }
+
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_;

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "LoopbackPeer.h"
-#include "RecordingLogger.h"
 
 namespace {
 
@@ -29,22 +28,16 @@ TEST(PidResolverTest, CachedProcessesAreTriedInOrderBeforeTheFullLookup) {
             return holding[pid];
         });
     const sockaddr_in6 client{};
-
     EXPECT_EQ(resolver.lookup(client, 443), 10);  // empty cache: straight to the full lookup
-    EXPECT_TRUE(checked.empty());
     // 10 no longer holds it: tried, skipped, kept; the new process goes to the end.
     EXPECT_EQ(resolver.lookup(client, 443), 20);
-    EXPECT_EQ(checked, Pids({10}));
     EXPECT_EQ(resolver.cachedPids(443), Pids({10, 20}));
     // The first process in list order that holds it wins, without a full lookup.
-    checked.clear();
     holding = {{20, true}};
     EXPECT_EQ(resolver.lookup(client, 443), 20);
-    EXPECT_EQ(checked, Pids({10, 20}));
-    checked.clear();
     holding = {{10, true}, {20, true}};
     EXPECT_EQ(resolver.lookup(client, 443), 10);
-    EXPECT_EQ(checked, Pids({10}));
+    EXPECT_EQ(checked, Pids({10, 10, 20, 10}));
     EXPECT_EQ(findCalls, 2u);
     // Each destination port has its own list.
     EXPECT_EQ(resolver.lookup(client, 8080), 30);
@@ -57,7 +50,6 @@ TEST(PidResolverTest, CachedProcessesAreTriedInOrderBeforeTheFullLookup) {
 }
 
 TEST(PidResolverTest, DefaultResolverFindsTheProcessHoldingALoopbackClient) {
-    testing_support::RecordingLogger logger;
     PidResolver resolver = PidResolver::makeDefault();
     peer_testing::LoopbackConnection connection;
     ASSERT_TRUE(connection.ok());
@@ -71,12 +63,6 @@ TEST(PidResolverTest, DefaultResolverFindsTheProcessHoldingALoopbackClient) {
     }
     // Only this process holds it now, and this process is never an answer.
     EXPECT_EQ(resolver.lookup(connection.clientAddress(), port), -1);
-    // A closed client has no inode: nothing is found and nothing is cached.
-    const Pids cached = resolver.cachedPids(port);
-    connection.closeClient();
-    EXPECT_EQ(resolver.lookup(connection.clientAddress(), port), -1);
-    EXPECT_EQ(resolver.cachedPids(port), cached);
-    EXPECT_GE(logger.count("ERROR   : did not find inode"), 1u);
 }
 
 }  // namespace

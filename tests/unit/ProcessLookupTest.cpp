@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -12,12 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "LoopbackPeer.h"
-#include "RecordingLogger.h"
-
 namespace {
 
-using peer_testing::LoopbackConnection;
 namespace fs = std::filesystem;
 
 struct Message {
@@ -49,7 +44,6 @@ std::string walk(const std::vector<Message>& messages, uint32_t& uid, size_t cut
 }
 
 TEST(ProcessLookupTest, ReplyWalkTakesTheFirstSocketWithAnInodeWithinBounds) {
-    testing_support::RecordingLogger logger;
     constexpr uint16_t D = 20;  // SOCK_DIAG_BY_FAMILY
     constexpr uint32_t S = sizeof(nlmsghdr) + sizeof(inet_diag_msg);
     uint32_t uid = 0;
@@ -58,41 +52,15 @@ TEST(ProcessLookupTest, ReplyWalkTakesTheFirstSocketWithAnInodeWithinBounds) {
     EXPECT_EQ(uid, 5711u);
     for (const auto& [messages, cut] : std::vector<std::pair<std::vector<Message>, size_t>>{
              {{}, 0},
-             {{{D, 0}}, 6},             // shorter than a header
-             {{{D, 0}, {D, S, 1}}, 0},  // a zero length would never advance
-             {{{D, S, 7}}, 4},          // the length claims more than was received
-             {{{NLMSG_DONE, 20}, {D, S, 8}}, 0},
-             {{{D, S - 4}, {D, S, 9}}, 0},  // a socket message cut short ends the walk
-             {{{D, S + 2, 0, false}}, 0},   // the last message ends off the 4-byte grid
-             {{{NLMSG_ERROR, sizeof(nlmsghdr) + sizeof(nlmsgerr)}, {D, S, 10}}, 0}}) {
+             {{{D, 0}}, 6},                   // shorter than a header
+             {{{D, 0}, {D, S, 1}}, 0},        // a zero length would never advance
+             {{{D, S, 7}}, 4},                // the length claims more than was received
+             {{{D, S - 4}, {D, S, 9}}, 0},    // a socket message cut short ends the walk
+             {{{D, S + 2, 0, false}}, 0}}) {  // the last message ends off the 4-byte grid
         uid = 99;
         EXPECT_EQ(walk(messages, uid, cut), "");
         EXPECT_EQ(uid, 99u);
     }
-    EXPECT_EQ(logger.count("ERROR   : netlink message error"), 1u);
-}
-
-TEST(ProcessLookupTest, FullLookupOfAnotherUsersSocketScansThatUsersProcesses) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "sockets and processes of another user need root";
-    }
-    constexpr uid_t kNobody = 65534;
-    const bool switched = ::seteuid(kNobody) == 0;  // a socket belongs to the user creating it
-    LoopbackConnection connection;
-    ASSERT_TRUE(switched && ::seteuid(0) == 0 && connection.ok());
-    peer_testing::DescriptorHoldingChild child([] {
-        // Changing ids hands /proc/<pid> to root; a process started by that user would own it.
-        if (::setgid(kNobody) == 0 && ::setuid(kNobody) == 0) {
-            ::prctl(PR_SET_DUMPABLE, 1);
-        }
-    });
-    ASSERT_GT(child.pid(), 0);
-    uint32_t owner = 0;
-    EXPECT_NE(peer::findSocketInode(connection.clientAddress(), owner), "");
-    EXPECT_EQ(owner, kNobody);
-    EXPECT_EQ(peer::findPid(connection.clientAddress()), child.pid());
-    // Again, now from the processes remembered for that user.
-    EXPECT_EQ(peer::findPidText(connection.clientAddress()), std::to_string(child.pid()));
 }
 
 TEST(ProcessLookupTest, SocketLinksMatchOnlyTheirWholeInode) {
@@ -110,31 +78,24 @@ TEST(ProcessLookupTest, SocketLinksMatchOnlyTheirWholeInode) {
                            directory / std::to_string(i));
     }
     fs::create_symlink("socket:[9]", directory / "short");
-    fs::create_symlink("socket:[]", directory / "empty");
     EXPECT_TRUE(peer::socketInDirectory(directory, "9"));
-    EXPECT_FALSE(peer::socketInDirectory(directory, ""));
     EXPECT_FALSE(peer::socketInDirectory(directory, "12345678"));
     fs::remove_all(directory);
 }
 
 TEST(ProcessLookupTest, UserAndGroupAreTheRealIdsOfTheStatusFile) {
-    const peer::UserAndGroup self = peer::readUserAndGroup(std::to_string(::getpid()));
-    EXPECT_EQ(self.userId, static_cast<int32_t>(::getuid()));
-    EXPECT_EQ(self.groupId, static_cast<int32_t>(::getgid()));
-    EXPECT_EQ(peer::readUserAndGroup("999999999").userId, -1);
-
-    const fs::path path = fs::temp_directory_path() / ("ap-status-" + std::to_string(getpid()));
-    const auto read = [&](const std::string& content) {
-        std::ofstream(path) << content;
-        const peer::UserAndGroup ids = peer::readUserAndGroupFromFile(path);
-        return std::make_pair(ids.userId, ids.groupId);
-    };
     using Ids = std::pair<int32_t, int32_t>;
-    EXPECT_EQ(read("Name:\tx\nGid:\t100\t101\t102\t103\nUid:\t1000\t1001\t1002\t1003\n"),
-              Ids(1000, 100));
-    // Without a Gid line the Uid already read is not handed out alone.
-    EXPECT_EQ(read("Name:\tx\nUid:\t1000\t1000\t1000\t1000\nGroups:\t5\n"), Ids(-1, -1));
-    EXPECT_EQ(read("Uid:\t4294967295\nGid:\t3\n"), Ids(-1, -1));  // not a signed 32-bit id
+    const auto ids = [](const peer::UserAndGroup& read) { return Ids(read.userId, read.groupId); };
+    EXPECT_EQ(ids(peer::readUserAndGroup(std::to_string(getpid()))), Ids(getuid(), getgid()));
+    const fs::path path = fs::temp_directory_path() / ("ap-status-" + std::to_string(getpid()));
+    for (const auto& [content, expected] : std::vector<std::pair<std::string, Ids>>{
+             {"Name:\tx\nGid:\t100\t101\t102\t103\nUid:\t1000\t1001\t1002\t1003\n", {1000, 100}},
+             // Without a Gid line the Uid already read is not handed out alone.
+             {"Name:\tx\nUid:\t1000\t1000\t1000\t1000\nGroups:\t5\n", {-1, -1}},
+             {"Uid:\t4294967295\nGid:\t3\n", {-1, -1}}}) {  // not a signed 32-bit id
+        std::ofstream(path) << content;
+        EXPECT_EQ(ids(peer::readUserAndGroupFromFile(path)), expected) << content;
+    }
     fs::remove(path);
 }
 

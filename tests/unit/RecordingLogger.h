@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -10,8 +11,7 @@
 
 namespace testing_support {
 
-// A logger that keeps every entry in memory, for tests that check what was logged.
-// Installs itself as the process logger for its lifetime.
+// Keeps every entry in memory; the process logger for its lifetime.
 class RecordingLogger : public utils::logging::Logger {
 public:
     struct Entry {
@@ -38,17 +38,13 @@ public:
         return entries_;
     }
     std::vector<std::string> texts() const {
-        std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::string> out;
-        for (const auto& e : entries_) out.push_back(e.text);
+        std::ranges::transform(entries(), std::back_inserter(out), &Entry::text);
         return out;
     }
-    // Number of entries whose text contains the fragment.
     size_t count(const std::string& fragment) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::count_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
-            return e.text.find(fragment) != std::string::npos;
-        });
+        return std::ranges::count_if(
+            texts(), [&](const std::string& text) { return text.find(fragment) != text.npos; });
     }
     bool contains(const std::string& fragment) const { return count(fragment) > 0; }
     void clear() {

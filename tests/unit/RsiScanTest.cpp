@@ -23,13 +23,9 @@ std::string nestedBeforeEvent(size_t depth) {
 
 TEST(RsiScanTest, FindsTheEventWhereverItStands) {
     for (const auto& [message, value] : std::vector<std::pair<std::string, std::string>>{
-             {R"({"event":"/svc/res"})", "/svc/res"},
              {R"({"type":"x","event":"\/svc\/res","n":0})", R"(\/svc\/res)"},
              {R"({"type":"x","n":[1,{"a":null}],"event":"/svc/res"})", "/svc/res"},
              {R"({"event":"/a/b","type":"x"})", "/a/b"},
-             {R"({"a":{"b":[true,false,-1.5e3,"q\"}"]},"event":"/a/\"b"})", R"(/a/\"b)"},
-             {" \t\r\n{ \"a\" :\n[ 1 , { } , [ ] ] ,\t\"event\" : \"/x/y\" }", "/x/y"},
-             {R"({"event":"/x/y")", "/x/y"},  // nothing after the value is read
              // Lenient where the skipper is lenient.
              {R"({"a":[1,2,],"event":"/x/y"})", "/x/y"},
              {R"({"a":12abc,"event":"/x/y"})", "/x/y"},
@@ -37,32 +33,20 @@ TEST(RsiScanTest, FindsTheEventWhereverItStands) {
         const parser::RsiScan s = scan(message);
         EXPECT_TRUE(s.found) << message;
         EXPECT_EQ(s.value, value) << message;
-        // A view into the message, not a copy.
-        EXPECT_GT(s.value.data(), message.data());
-        EXPECT_LE(s.value.data() + s.value.size(), message.data() + message.size());
     }
 }
 
 TEST(RsiScanTest, ReportsWhereItStopped) {
     for (const auto& [message, position] : std::vector<std::pair<std::string, uint64_t>>{
              {R"({"type":"x"})", 11},  // 12 bytes: the position stays below the length
-             {R"({"event":""})", 11},
-             {R"({"event":5})", 9},
              {R"({"a":nullx,"event":"/x/y"})", 9},
              {nestedBeforeEvent(32), 5 + 31},
-             {R"([{"event":"/x/y"}])", 0},
-             {"  \n[]", 3},
-             {R"({"a":[1,"event":"/x/y"})", 15},
-             // Running out of data is reported at the end.
-             {R"({"a":1,)", 7},
-             {R"({"event":"/x/y)", 14},
-             {"", 0}}) {
+             {R"([{"event":"/x/y"}])", 0},  // not an object
+             {R"({"event":"/x/y)", 14}}) {  // running out of data is reported at the end
         const parser::RsiScan s = scan(message);
         EXPECT_FALSE(s.found) << message;
         EXPECT_EQ(s.position, position) << message;
     }
-    parser::RsiScan empty;
-    EXPECT_FALSE(parser::findRsiEvent(empty));
 }
 
 }  // namespace

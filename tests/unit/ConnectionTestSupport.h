@@ -4,10 +4,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -22,7 +21,6 @@
 // Real sockets, bounded I/O and stand-ins for the connection, handler and multiplexer tests.
 namespace testing_support {
 
-// Owns one descriptor.
 class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
@@ -31,10 +29,9 @@ public:
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
-        if (fd_ != -1) {
-            ::close(fd_);
+        if (const int old = std::exchange(fd_, fd); old != -1) {
+            ::close(old);
         }
-        fd_ = fd;
     }
 
 private:
@@ -52,49 +49,37 @@ inline Fd listenLoopback(sockaddr_in6& address) {
     return ok ? std::move(fd) : Fd();
 }
 
-// Two connected non-blocking ends: over loopback TCP, or a Unix socketpair when local is set.
+// Two connected ends, over loopback TCP or, when local is set, a Unix socketpair. The near end
+// is non-blocking like the proxy's sockets; the far end blocks, each call for at most 30 s.
 inline bool socketPair(Fd& near, Fd& far, bool local = false) {
     int ends[2] = {-1, -1};
     sockaddr_in6 address;
     if (local) {
-        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends);
+        ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends);
     } else if (Fd listener = listenLoopback(address); listener.get() >= 0) {
         ends[1] = ::socket(AF_INET6, SOCK_STREAM, 0);
         if (::connect(ends[1], reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-            ends[0] = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK);
+            ends[0] = ::accept(listener.get(), nullptr, nullptr);
         }
-        ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
     }
     near.reset(ends[0]);
     far.reset(ends[1]);
-    return near.get() >= 0 && far.get() >= 0;
+    const timeval bound{30, 0};
+    return ::fcntl(near.get(), F_SETFL, O_NONBLOCK) == 0 &&
+           ::setsockopt(far.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound)) == 0 &&
+           ::setsockopt(far.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound)) == 0;
 }
 
-inline bool waitFor(int fd, short events, int timeoutMs = 10000) {
+inline bool waitFor(int fd, short events, int timeoutMs = 30000) {
     pollfd entry{fd, events, 0};
     return ::poll(&entry, 1, timeoutMs) == 1;
 }
-
-// Sends or receives exactly length bytes, waiting at most timeoutMs for each next chunk.
-inline bool transfer(int fd, bool sending, char* data, size_t length, int timeoutMs = 10000) {
-    for (ssize_t n = 0; length > 0; data += n, length -= static_cast<size_t>(n)) {
-        if (!waitFor(fd, sending ? POLLOUT : POLLIN, timeoutMs)) {
-            return false;
-        }
-        n = sending ? ::send(fd, data, length, MSG_NOSIGNAL) : ::recv(fd, data, length, 0);
-        if (n <= 0 && !(n < 0 && errno == EAGAIN)) {
-            return false;
-        }
-        n = std::max<ssize_t>(n, 0);
-    }
-    return true;
+inline bool writeAll(int fd, const std::string& data) {
+    return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
 }
-inline bool writeAll(int fd, std::string data, int timeoutMs = 10000) {
-    return transfer(fd, true, data.data(), data.size(), timeoutMs);
-}
-inline bool readExactly(int fd, std::string& out, size_t length, int timeoutMs = 10000) {
+inline bool readExactly(int fd, std::string& out, size_t length) {
     out.assign(length, '\0');
-    return transfer(fd, false, out.data(), length, timeoutMs);
+    return ::recv(fd, out.data(), length, MSG_WAITALL) == static_cast<ssize_t>(length);
 }
 // What is there to read now.
 inline std::string drain(int fd) {
@@ -105,14 +90,14 @@ inline std::string drain(int fd) {
     }
     return out;
 }
-// True when the other side closed in an orderly way within the bound, and nothing else came.
+// An orderly end, and nothing before it; on a far end only.
 inline bool seesEndOfStream(int fd) {
     char byte;
-    return waitFor(fd, POLLIN) && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+    return ::recv(fd, &byte, 1, 0) == 0;
 }
 
-// A byte stream that differs from its own shifted copies, so lost, repeated or reordered
-// chunks are caught; stream selects one of several independent streams.
+// Differs from its own shifted copies, so lost, repeated or reordered chunks show; stream picks
+// one of several independent streams.
 inline std::string pattern(uint64_t offset, size_t length, uint32_t stream = 0) {
     std::string out(length, '\0');
     for (uint64_t i = offset; i < offset + length; ++i) {
@@ -122,9 +107,8 @@ inline std::string pattern(uint64_t offset, size_t length, uint32_t stream = 0) 
     return out;
 }
 
-// Polls a condition until it holds or the bound passes.
 template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+bool eventually(Condition condition, std::chrono::milliseconds bound = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     for (; !condition(); ::usleep(1000)) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -134,14 +118,13 @@ bool eventually(Condition condition, std::chrono::milliseconds bound = std::chro
     return true;
 }
 
-// An outgoing connection on a descriptor the test made.
 class PeerOutgoing : public connection::OutgoingConnection {
 public:
     explicit PeerOutgoing(int descriptor) { socket_ = descriptor; }
 };
 
-// Stands in for the handler and records what connections ask of it; each async event with
-// whether its connection still counted as waiting for an answer at that moment.
+// Records what connections ask of their handler; each async event with whether its connection
+// still counted as waiting for an answer at that moment.
 class RecordingHandler : public io::ConnectionHandlerBase {
 public:
     explicit RecordingHandler(uint64_t count = 0) : count_(count) {}

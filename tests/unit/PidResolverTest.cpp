@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "LoopbackPeer.h"
 
 namespace {
@@ -55,7 +56,7 @@ TEST(PidResolverTest, DefaultResolverFindsTheProcessHoldingALoopbackClient) {
     ASSERT_TRUE(connection.ok());
     const uint16_t port = connection.serverPort();
     {
-        peer_testing::DescriptorHoldingChild child;
+        testing_support::ChildProcess child({"/bin/sleep", "60"}, "/");
         ASSERT_GT(child.pid(), 0);
         EXPECT_EQ(resolver.lookup(connection.clientAddress(), port), child.pid());
         EXPECT_EQ(resolver.lookup(connection.clientAddress(), port), child.pid());  // cached

@@ -21,24 +21,20 @@ protected:
     void SetUp() override { ASSERT_NE(mkdtemp(dir_.data()), nullptr); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    // Runs the daemon in an emptied working directory.
-    void emptyDirectory() {
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directory(dir_);
-    }
     std::pair<int, std::string> run(std::vector<std::string> args) {
-        emptyDirectory();
         args.insert(args.begin(), AP_DAEMON_PATH);
         ChildProcess child(args, dir_);
         const int status = child.wait();
         return {status, child.standardError()};
     }
 
-    std::string bufferedLog() {
+    // Reads and removes the buffered log, so the next run starts without one.
+    std::string takeBufferedLog() {
         std::stringstream content;
         for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
             if (entry.path().filename().string().starts_with("bufferedlog_")) {
                 content << std::ifstream(entry.path()).rdbuf();
+                std::filesystem::remove(entry.path());
             }
         }
         return content.str();
@@ -60,9 +56,9 @@ TEST_F(Startup, OptionErrorsThenRoleAndInterfaceChecks) {
     }
 
     // No interface: configuration and command line are logged, then the interface check fails.
-    EXPECT_EQ(run({}).first, 255);
+    EXPECT_EQ(run({}).first, 255);  // no arguments at all
     EXPECT_EQ(run({"-m", "buffered", "-l", "2"}), std::make_pair(255, std::string()));
-    const std::string log = bufferedLog();
+    const std::string log = takeBufferedLog();
     EXPECT_TRUE(log.starts_with("[RP] : INFO    : Proxy version : 1.5.6\n")) << log;
     EXPECT_NE(log.find("[RP] : INFO    : Commandline : " AP_DAEMON_PATH " -m buffered -l 2\n"),
               std::string::npos);
@@ -71,7 +67,7 @@ TEST_F(Startup, OptionErrorsThenRoleAndInterfaceChecks) {
     EXPECT_EQ(run({"-f", "-r", "-m", "delayed", "-i", "lo"}), std::make_pair(255, std::string()));
     // No role: status 1, the message keeps its line feed, the prefix is the reverse one.
     EXPECT_EQ(run({"--interface", "lo", "--loggertype", "buffered", "-l", "4"}).first, 1);
-    EXPECT_EQ(bufferedLog(),
+    EXPECT_EQ(takeBufferedLog(),
               "[RP] : FATAL   : Need -f or -r to start as forward or reverse proxy\n\n");
 
     // An empty log level reads as Verbose; csc-unbuffered and counts of 0 are accepted. Without
@@ -97,7 +93,6 @@ TEST_F(Startup, ReadinessIsNotifiedAndTheLastSignalDecidesTheExitStatus) {
     // Sent while the daemon is stopped, both signals arrive before it can act on the first.
     for (const auto& [signals, exitStatus] : std::vector<std::pair<std::vector<int>, int>>{
              {{SIGTERM}, 0}, {{SIGINT}, 1}, {{SIGTERM, SIGINT}, 1}}) {
-        emptyDirectory();
         ChildProcess child({AP_DAEMON_PATH, "-m", "buffered", "-l", "2", "-f", "-i", "lo"}, dir_,
                            {"NOTIFY_SOCKET=@" + name});
         pollfd readable{notify, POLLIN, 0};
@@ -110,11 +105,10 @@ TEST_F(Startup, ReadinessIsNotifiedAndTheLastSignalDecidesTheExitStatus) {
         }
         kill(child.pid(), SIGCONT);
         EXPECT_EQ(child.wait(), exitStatus);
+        const std::string log = takeBufferedLog();
         for (const int signalNumber : signals) {
-            EXPECT_NE(bufferedLog().find("[FP] : FATAL   : Killed by signal : " +
-                                         std::to_string(signalNumber) + "\n"),
-                      std::string::npos)
-                << bufferedLog();
+            const std::string killed = "Killed by signal : " + std::to_string(signalNumber) + "\n";
+            EXPECT_NE(log.find("[FP] : FATAL   : " + killed), std::string::npos) << log;
         }
     }
     close(notify);

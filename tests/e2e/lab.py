@@ -1,24 +1,18 @@
-"""Network namespaces, the daemon under test and socket helpers for the end-to-end tests.
+"""Network namespaces joined by a veth pair, the daemon under test and socket helpers for the
+end-to-end tests. The extra addresses sit on lo, routed across, so that each veth end keeps the
+one global address the proxy binds to. Forward-role clients are processes of the test user, as
+the proxy looks for their owner in /proc; all other sockets are made by this process."""
 
-A lab is two namespaces joined by a veth pair, ap0 2001:db8:e2e::1/64 (client namespace) and ap1
-2001:db8:e2e::2/64 (server namespace); the 2001:db8:e2f:: addresses on lo, routed across, keep
-each veth end at the one global address that the proxy binds to. The forward proxy runs in the
-client namespace, where an output-hook rule sends the test users' TCP traffic to it; the reverse
-proxy runs in the server namespace, where a prerouting rule sends what arrives on ap1 for the
-service ports to it. Sockets are made by this process inside the namespaces, except those of
-forward-role clients: the proxy looks for their owner in /proc.
-"""
-
-import contextlib
 import concurrent.futures
+import contextlib
 import ctypes
-import functools
 import glob
-import grp
 import itertools
 import os
+import pathlib
 import pwd
 import random
+import re
 import select
 import shutil
 import signal
@@ -30,35 +24,21 @@ import time
 
 PREFIX = "ape2e"
 TIMEOUT = 20.0  # bound of every single wait; generous because the daemon runs under sanitizers
+DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "deploy")
 
-CLIENT_ADDR = "2001:db8:e2e::1"
-SERVER_ADDR = "2001:db8:e2e::2"
+CLIENT_ADDR, SERVER_ADDR = "2001:db8:e2e::1", "2001:db8:e2e::2"
 CLIENT_EXTRA_ADDR = "2001:db8:e2f::1"  # a reverse client on the TLS exception list
 SERVER_EXTRA_ADDR = "2001:db8:e2f::2"  # a forward destination on the TLS exception list
-FORWARD_PORT = 29178
-REVERSE_PORT = 29179
+FORWARD_PORT, REVERSE_PORT = 29178, 29179
+PORT_PLAIN, PORT_AUTHENTIC, PORT_CONFIDENTIAL, PORT_UNDETERMINED = 8080, 8081, 8082, 8087
 
-PORT_PLAIN = 8080  # no rule: level 0
-PORT_AUTHENTIC = 8081
-PORT_CONFIDENTIAL = 8082
-PORT_UNDETERMINED = 8087
-PORT_SPARE = 8090  # plain as well
-
-CAPABILITY_RULES = f"""\
-{SERVER_ADDR} {PORT_AUTHENTIC} 1
-{SERVER_ADDR} {PORT_CONFIDENTIAL} 2
-{SERVER_ADDR} {PORT_UNDETERMINED} 7
-{SERVER_EXTRA_ADDR} * 2
-"""
+CAPABILITY_RULES = (f"{SERVER_ADDR} {PORT_AUTHENTIC} 1\n{SERVER_ADDR} {PORT_CONFIDENTIAL} 2\n"
+                    f"{SERVER_ADDR} {PORT_UNDETERMINED} 7\n{SERVER_EXTRA_ADDR} * 2\n")
 TLS_EXCEPTIONS = f"{SERVER_EXTRA_ADDR}\n{CLIENT_EXTRA_ADDR}\n"
 ALIAS = "org.example.viewer"
-
-
-# Neither user is in the user database, so the alias manager knows them only through the alias
-# table: the first has an alias there, the second none.
-_users, _groups = {e.pw_uid for e in pwd.getpwall()}, {e.gr_gid for e in grp.getgrall()}
-CLIENT_UID, NAMELESS_UID = [uid for uid in range(47001, 48000) if uid not in _users][:2]
-CLIENT_GID = next(gid for gid in range(47001, 48000) if gid not in _groups)
+# Not in the user database, so the alias manager knows the user (and its group of the same
+# number) only through the alias table.
+CLIENT_UID = next(i for i in range(47001, 48000) if i not in {e.pw_uid for e in pwd.getpwall()})
 ALIAS_TABLE = f"{CLIENT_UID} {ALIAS} org.example.second\n"
 
 BAD_REQUEST = b"HTTP/1.1 400 Bad Request\r\nServer: rz\r\n\r\n"
@@ -81,8 +61,18 @@ def nft(namespace, rules):
     run("ip", "netns", "exec", namespace, "nft", "-f", "-", input=rules)
 
 
-def _setns(fd):
-    if _libc.setns(fd, 0x40000000) != 0:  # CLONE_NEWNET
+def deploy_rules(name, **definitions):
+    """A rule file of the deployment with its definitions set."""
+    with open(os.path.join(DEPLOY, name)) as file:
+        text = file.read()
+    for key, value in definitions.items():
+        text, count = re.subn(rf"^define {key} = .*$", f"define {key} = {value}", text, flags=re.M)
+        assert count == 1, key
+    return text
+
+
+def _setns(file):
+    if _libc.setns(file.fileno(), 0x40000000) != 0:  # CLONE_NEWNET
         raise OSError(ctypes.get_errno(), "setns failed")
 
 
@@ -90,11 +80,11 @@ def _setns(fd):
 def in_namespace(name):
     """Runs the body with the calling thread in the named network namespace."""
     with open("/proc/thread-self/ns/net") as home, open(f"/run/netns/{name}") as target:
-        _setns(target.fileno())
+        _setns(target)
         try:
             yield
         finally:
-            _setns(home.fileno())
+            _setns(home)
 
 
 def delete_namespace(name):
@@ -126,17 +116,6 @@ def payload(size, seed):
     return random.Random(seed).randbytes(size)
 
 
-def same(actual, expected, what="bytes"):
-    """Compares long byte strings with a readable report instead of a giant diff."""
-    if actual != expected:
-        at = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b),
-                  min(len(actual), len(expected)))
-        raise AssertionError(
-            f"{what}: {len(actual)} bytes received, {len(expected)} expected, first difference "
-            f"at {at}: received {actual[max(0, at - 40):at + 40]!r}, expected "
-            f"{expected[max(0, at - 40):at + 40]!r}")
-
-
 def receive(sock, count=None):
     """Reads count bytes, or all up to the peer's end; returns them and how the stream ended:
     "eof", "reset" or None (count bytes came first). Fails when the bound passes first."""
@@ -155,16 +134,21 @@ def receive(sock, count=None):
     return bytes(data), None
 
 
-def expect(sock, expected, what="bytes"):
-    data, how = receive(sock, len(expected))
-    same(data, expected, f"{what} (then {how})" if how else what)
-
-
-def expect_end(sock, expected=b"", what="bytes up to the end"):
-    """Checks all that arrives up to the peer's end; returns how it ended."""
-    data, how = receive(sock)
-    same(data, expected, what)
+def expect(sock, expected, what="bytes", end=False):
+    """Checks what arrives (all up to the peer's end if end is set) and returns how it ended;
+    reports the first difference instead of a giant diff."""
+    data, how = receive(sock, None if end else len(expected))
+    if data != expected:
+        at = next((i for i, (a, b) in enumerate(zip(data, expected)) if a != b),
+                  min(len(data), len(expected)))
+        near = slice(max(0, at - 40), at + 40)
+        raise AssertionError(f"{what} (then {how}): {len(data)} bytes, {len(expected)} expected, "
+                             f"differing at {at}: {data[near]!r}, not {expected[near]!r}")
     return how
+
+
+def expect_end(sock, expected=b""):
+    return expect(sock, expected, "bytes up to the end", end=True)
 
 
 def quiet(sock, wait=0.5):
@@ -182,16 +166,15 @@ def abort(sock):
 def sending(sock, data, shut_down=False):
     """Sends on another thread so that the test can read meanwhile; returns a function that
     waits for the end and raises what sending raised."""
-
     def send():
         sock.sendall(data)
         if shut_down:
             sock.shutdown(socket.SHUT_WR)
+    future = _senders.submit(send)
+    return lambda: future.result(TIMEOUT)
 
-    return functools.partial(_senders.submit(send).result, TIMEOUT)
 
-
-# Connects as a test user, hands the socket over and holds it until the test lets go.
+# Connects as the test user, hands the socket over and holds it until the test lets go.
 _HELPER = r"""
 import socket, sys
 control = socket.socket(fileno=int(sys.argv[1]))
@@ -204,7 +187,6 @@ control.recv(1)
 
 class Client(socket.socket):
     """A client connection; in the forward role closing it also ends the helper holding it."""
-
     helper = None
 
     def close(self):
@@ -222,9 +204,8 @@ class Daemon:
     def __init__(self, path, namespace, args):
         self.namespace, self.args, self.status = namespace, args, None
         self.workdir = tempfile.mkdtemp(prefix=f"{PREFIX}-daemon-")
-        files = {"aliases.txt": ALIAS_TABLE, "capabilities.txt": CAPABILITY_RULES,
-                 "tls_exceptions.txt": TLS_EXCEPTIONS}
-        for name, text in files.items():
+        for name, text in (("aliases.txt", ALIAS_TABLE), ("capabilities.txt", CAPABILITY_RULES),
+                           ("tls_exceptions.txt", TLS_EXCEPTIONS)):
             with open(self.file(name), "w") as file:
                 file.write(text)
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
@@ -252,19 +233,13 @@ class Daemon:
         """Sends the signal, unless none or the daemon has ended, and returns the exit status."""
         if number and self.process.poll() is None:
             self.process.send_signal(number)
-        try:
-            self.status = self.process.wait(TIMEOUT)
-        except subprocess.TimeoutExpired:
-            raise AssertionError(f"daemon still running after {TIMEOUT} s") from None
+        self.status = self.process.wait(TIMEOUT)
         return self.status
 
     def read(self, pattern):
         """Files of the working directory; the logging thread writes the log, which may lag."""
-        texts = []
-        for path in sorted(glob.glob(self.file(pattern))):
-            with open(path, errors="replace") as file:
-                texts.append(file.read())
-        return "".join(texts)
+        paths = sorted(glob.glob(self.file(pattern)))
+        return "".join(pathlib.Path(path).read_text(errors="replace") for path in paths)
 
     def log(self):
         return self.read("bufferedlog_*.txt")
@@ -298,14 +273,12 @@ class Lab:
     def __init__(self, daemon_path):
         self.daemon_path = daemon_path
         base = f"{PREFIX}-{os.getpid()}-{next(_sequence)}"
-        self.client_ns, self.server_ns = f"{base}-c", f"{base}-s"
-        self.daemons, self._closables, self._namespaces = [], [], []
+        self.client_ns, self.server_ns = c, s = f"{base}-c", f"{base}-s"
+        self.daemons, self._closables = [], []
         self.forward, self.daemon = False, None
         try:
-            c, s = self.client_ns, self.server_ns
-            for name in (c, s):
-                run("ip", "netns", "add", name)
-                self._namespaces.append(name)
+            run("ip", "netns", "add", c)
+            run("ip", "netns", "add", s)
             for command in (f"{c} link set lo up", f"{s} link set lo up",
                             f"{c} link add ap0 type veth peer name ap1 netns {s}",
                             f"{c} addr add {CLIENT_ADDR}/64 dev ap0 nodad",
@@ -330,16 +303,14 @@ class Lab:
         return daemon
 
     def proxy(self, role, *args):
-        """Redirects the role's traffic to its port and starts the proxy under test."""
-        # The proxy runs as root, so its own onward connections leave as they are.
+        """Loads the deployed rules that redirect the role's traffic and starts the proxy under
+        test; it runs as root, which the forward rules let through."""
         if role == "forward":
-            namespace, hook, address, port = self.client_ns, "output", CLIENT_ADDR, FORWARD_PORT
-            match = f"meta skuid {{ {CLIENT_UID}, {NAMELESS_UID} }} meta l4proto tcp"
+            nft(self.client_ns, deploy_rules("nftables-forward.nft", PROXY_ADDR=CLIENT_ADDR,
+                                             APP_UIDS=f"{{ {CLIENT_UID} }}", PROXY_UID="0"))
         else:
-            namespace, hook, address, port = self.server_ns, "prerouting", SERVER_ADDR, REVERSE_PORT
-            match = 'iifname "ap1" tcp dport 8080-8099'
-        nft(namespace, f"table ip6 {PREFIX} {{ chain to_proxy {{ type nat hook {hook} priority "
-                       f"-100; policy accept; {match} dnat to [{address}]:{port}; }}; }}")
+            nft(self.server_ns, deploy_rules("nftables-reverse.nft", PROXY_ADDR=SERVER_ADDR,
+                                             CLIENT_IF='"ap1"', SERVICE_PORTS="{ 8080-8099 }"))
         self.forward, self.daemon = role == "forward", self.start(role, *args).wait_ready()
         return self
 
@@ -347,6 +318,15 @@ class Lab:
         """What the service receives: a forward proxy with a plain outgoing side adds the
         identity header to the first request of each connection."""
         return with_swid(request) if self.forward and first else request
+
+    def exchange(self, client, server, request, response, first=False):
+        """The request and then the response, each sent while the other end reads it."""
+        for sender, receiver, data, expected in ((client, server, request,
+                                                  self.forwarded(request, first)),
+                                                 (server, client, response, response)):
+            done = sending(sender, data)
+            expect(receiver, expected, f"{len(data)} bytes")
+            done()
 
     def listen(self, port=PORT_PLAIN, address=SERVER_ADDR):
         """A service in the server namespace."""
@@ -358,9 +338,9 @@ class Lab:
             listener.listen(64)
         return listener
 
-    def client(self, port=PORT_PLAIN, address=SERVER_ADDR, user=None, uid=CLIENT_UID,
-               namespace=None, source="::", source_port=0):
-        """A connection from the client namespace: by a process of a test user (default in the
+    def client(self, port=PORT_PLAIN, address=SERVER_ADDR, user=None, namespace=None,
+               source="::", source_port=0):
+        """A connection from the client namespace: by a process of the test user (default in the
         forward role) or by this process as root."""
         namespace = namespace or self.client_ns
         if self.forward if user is None else user:
@@ -368,8 +348,8 @@ class Lab:
             self._closables.append(control)
             with child:
                 process = subprocess.Popen(
-                    ["ip", "netns", "exec", namespace, "setpriv", f"--reuid={uid}",
-                     f"--regid={CLIENT_GID}", "--clear-groups", "/usr/bin/python3", "-I", "-S",
+                    ["ip", "netns", "exec", namespace, "setpriv", f"--reuid={CLIENT_UID}",
+                     f"--regid={CLIENT_UID}", "--clear-groups", "/usr/bin/python3", "-I", "-S",
                      "-c", _HELPER, str(child.fileno()), address, str(port), str(TIMEOUT)],
                     pass_fds=[child.fileno()], cwd="/", env={"PATH": "/usr/bin:/bin"},
                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -382,11 +362,8 @@ class Lab:
             client.helper = process, control
         else:
             with in_namespace(namespace):
-                client = Client(socket.AF_INET6, socket.SOCK_STREAM)
-                self._closables.append(client)
-                client.settimeout(TIMEOUT)
-                client.bind((source, source_port))
-                client.connect((address, port))
+                client = socket.create_connection((address, port), TIMEOUT, (source, source_port))
+            self._closables.append(client)
         client.settimeout(TIMEOUT)  # the helper's own timeout left its socket non-blocking
         client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return client
@@ -414,5 +391,5 @@ class Lab:
         for closable in reversed(self._closables):
             with contextlib.suppress(Exception):
                 closable.close()
-        for name in self._namespaces:
-            delete_namespace(name)
+        delete_namespace(self.client_ns)
+        delete_namespace(self.server_ns)

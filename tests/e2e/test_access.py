@@ -1,5 +1,5 @@
-"""Who gets through: security levels from the capability rules, the TLS exception list and the
-identification of forward clients."""
+"""Who gets through: security levels from the capability rules, the TLS exception list, the
+identification of forward clients and connections not redirected."""
 
 import contextlib
 
@@ -19,10 +19,9 @@ def refused(proxy, client, listener, onward=False):
     assert L.quiet(listener, 0.2)
 
 
-def test_security_level_and_exceptions_decide_who_passes(proxy):
+def test_who_passes(proxy):
     ports = (L.PORT_PLAIN, L.PORT_AUTHENTIC, L.PORT_CONFIDENTIAL, L.PORT_UNDETERMINED)
     listeners = {port: proxy.listen(port) for port in ports}
-
     # The exception list overrides the rules without asking: a forward destination that they
     # give level 2, a reverse client of the service whose level cannot be determined (asking
     # would reject it). Plain like level 0, so the identity header goes into the first request.
@@ -35,42 +34,26 @@ def test_security_level_and_exceptions_decide_who_passes(proxy):
     exempt.sendall(REQUEST)
     L.expect(exempt_server, REQUEST)
 
-    # Level 0 (no rule matches) passes plain.
-    client, server = proxy.pair(listeners[L.PORT_PLAIN], REQUEST)
-
-    # Levels 1 and 2 need a secured link, which a plain client cannot have; 7 is no level at
-    # all and is rejected before any onward connection.
+    # Level 0 (no rule matches) passes plain. Levels 1 and 2 need a secured link, which a plain
+    # client cannot have; 7 is no level at all and is rejected before any onward connection.
+    proxy.pair(listeners[L.PORT_PLAIN], REQUEST)
     for port in ports[1:]:
         refused(proxy, proxy.client(port), listeners[port], port != L.PORT_UNDETERMINED)
     assert "result : 7" in proxy.daemon.wait_for_log("Could not determine security level")
 
-    # The refusals cost the others nothing.
-    for sock, peer in ((server, client), (exempt_server, exempt)):
-        sock.sendall(L.http_response(b"still here"))
-        L.expect(peer, L.http_response(b"still here"))
-
-
-def test_forward_client_that_cannot_be_identified_is_rejected(forward):
-    listener = forward.listen()
-    # A connection from another host, redirected to the proxy: no local process owns its client
-    # socket. A fixed source port keeps it from matching a local socket by chance.
-    L.nft(forward.client_ns, f"table ip6 {L.PREFIX}_remote {{ chain pre {{ type nat hook "
-                             f"prerouting priority -100; policy accept; iifname \"ap0\" tcp "
-                             f"dport 8099 dnat to [{L.CLIENT_ADDR}]:{L.FORWARD_PORT}; }}; }}")
-    refused(forward, forward.client(8099, L.CLIENT_ADDR, user=False,
-                                    namespace=forward.server_ns, source_port=40999), listener)
-    forward.daemon.wait_for_log("Cannot find pid, most likely you did not set correct "
-                                "permissions to the executable. Rejecting connection")
-
     # Straight to the proxy's port, not redirected: following its "original destination" would
     # make the proxy connect to itself.
-    refused(forward, forward.client(L.FORWARD_PORT, L.CLIENT_ADDR, user=False,
-                                    namespace=forward.server_ns), listener)
-    forward.daemon.wait_for_log("Connection was not redirected to the proxy. Rejecting connection")
+    direct = (L.FORWARD_PORT, L.CLIENT_ADDR) if proxy.forward else (L.REVERSE_PORT, L.SERVER_ADDR)
+    refused(proxy, proxy.client(*direct, user=False), listeners[L.PORT_PLAIN])
+    proxy.daemon.wait_for_log("Connection was not redirected to the proxy. Rejecting connection")
 
-    # A local user with neither an alias in the table nor a name in the user database.
-    refused(forward, forward.client(uid=L.NAMELESS_UID), listener)
-    forward.daemon.wait_for_log("Alias query vector empty. Rejecting connection")
-
-    # An identified user gets through, named by the first of its aliases.
-    forward.pair(listener, REQUEST)
+    if proxy.forward:
+        # From another host, redirected to the proxy: no local process owns the client socket. A
+        # fixed source port keeps it from matching a local socket by chance.
+        L.nft(proxy.client_ns, f"table ip6 {L.PREFIX}_remote {{ chain pre {{ type nat hook "
+                               f"prerouting priority -100; policy accept; iifname \"ap0\" tcp "
+                               f"dport 8099 dnat to [{L.CLIENT_ADDR}]:{L.FORWARD_PORT}; }}; }}")
+        refused(proxy, proxy.client(8099, L.CLIENT_ADDR, user=False, namespace=proxy.server_ns,
+                                    source_port=40999), listeners[L.PORT_PLAIN])
+        proxy.daemon.wait_for_log("Cannot find pid, most likely you did not set correct "
+                                  "permissions to the executable. Rejecting connection")

@@ -13,15 +13,6 @@ def test_misbehaving_peers_lose_nobody_elses_data(lab, role):
     proxy = lab.proxy(role, "-t", "1")  # one handler thread: every pair shares one event loop
     listener = proxy.listen()
     hello = L.http_request("/svc/hello")
-
-    def exchange(client, server, seed):
-        request = L.http_request("/svc/exchange", "POST", L.payload(4 << 20, seed))
-        for sender, receiver, data in ((client, server, request),
-                                       (server, client, L.http_response(L.payload(4 << 20, seed)))):
-            done = L.sending(sender, data)
-            L.expect(receiver, data)
-            done()
-
     good, good_server = proxy.pair(listener, hello)
 
     # A client that resets in the middle of a request body: its server side just ends.
@@ -59,8 +50,9 @@ def test_misbehaving_peers_lose_nobody_elses_data(lab, role):
     L.sending(deaf, L.http_request("/svc/deaf", "POST", L.payload(8 << 20, 15)))
 
     # Meanwhile the well-behaved connection and a new one carry 4 MiB each way, byte exact.
-    exchange(good, good_server, 16)
-    exchange(*proxy.pair(listener, hello), 17)
+    for seed, (client, server) in ((16, (good, good_server)), (17, proxy.pair(listener, hello))):
+        proxy.exchange(client, server, L.http_request("/svc/x", "POST", L.payload(4 << 20, seed)),
+                       L.http_response(L.payload(4 << 20, seed)))
 
     # SIGTERM with all this open, one request head half there, ends with status 0 and every
     # client sees the end.

@@ -65,8 +65,3 @@ def lab(daemon_path):
 @pytest.fixture(params=["forward", "reverse"])
 def proxy(request, lab):
     return lab.proxy(request.param)
-
-
-@pytest.fixture
-def forward(lab):
-    return lab.proxy("forward")

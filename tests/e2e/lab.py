@@ -71,20 +71,18 @@ def deploy_rules(name, **definitions):
     return text
 
 
-def _setns(file):
-    if _libc.setns(file.fileno(), 0x40000000) != 0:  # CLONE_NEWNET
-        raise OSError(ctypes.get_errno(), "setns failed")
-
-
 @contextlib.contextmanager
 def in_namespace(name):
     """Runs the body with the calling thread in the named network namespace."""
+    def enter(file):
+        if _libc.setns(file.fileno(), 0x40000000) != 0:  # CLONE_NEWNET
+            raise OSError(ctypes.get_errno(), "setns failed")
     with open("/proc/thread-self/ns/net") as home, open(f"/run/netns/{name}") as target:
-        _setns(target)
+        enter(target)
         try:
             yield
         finally:
-            _setns(home)
+            enter(home)
 
 
 def delete_namespace(name):
@@ -103,12 +101,6 @@ def http_request(path, method="GET", body=b"", extra=b""):
 
 def http_response(body=b""):
     return f"HTTP/1.1 200 OK\r\nContent-Length: {len(body)}\r\n\r\n".encode() + body
-
-
-def with_swid(request):
-    """The request as forwarded with the identity header: after the last header line."""
-    end = request.index(b"\r\n\r\n") + 2
-    return request[:end] + f"X-SWID: {ALIAS}\r\n".encode() + request[end:]
 
 
 def payload(size, seed):
@@ -135,7 +127,7 @@ def receive(sock, count=None):
 
 
 def expect(sock, expected, what="bytes", end=False):
-    """Checks what arrives (all up to the peer's end if end is set) and returns how it ended;
+    """Checks what arrives, all up to the peer's end if end is set, and returns how it ended;
     reports the first difference instead of a giant diff."""
     data, how = receive(sock, None if end else len(expected))
     if data != expected:
@@ -145,10 +137,6 @@ def expect(sock, expected, what="bytes", end=False):
         raise AssertionError(f"{what} (then {how}): {len(data)} bytes, {len(expected)} expected, "
                              f"differing at {at}: {data[near]!r}, not {expected[near]!r}")
     return how
-
-
-def expect_end(sock, expected=b""):
-    return expect(sock, expected, "bytes up to the end", end=True)
 
 
 def quiet(sock, wait=0.5):
@@ -316,8 +304,11 @@ class Lab:
 
     def forwarded(self, request, first=True):
         """What the service receives: a forward proxy with a plain outgoing side adds the
-        identity header to the first request of each connection."""
-        return with_swid(request) if self.forward and first else request
+        identity header after the last header line of the first request of each connection."""
+        if not (self.forward and first):
+            return request
+        end = request.index(b"\r\n\r\n") + 2
+        return request[:end] + f"X-SWID: {ALIAS}\r\n".encode() + request[end:]
 
     def exchange(self, client, server, request, response, first=False):
         """The request and then the response, each sent while the other end reads it."""
@@ -331,11 +322,8 @@ class Lab:
     def listen(self, port=PORT_PLAIN, address=SERVER_ADDR):
         """A service in the server namespace."""
         with in_namespace(self.server_ns):
-            listener = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
-            self._closables.append(listener)
-            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            listener.bind((address, port))
-            listener.listen(64)
+            listener = socket.create_server((address, port), family=socket.AF_INET6, backlog=64)
+        self._closables.append(listener)
         return listener
 
     def client(self, port=PORT_PLAIN, address=SERVER_ADDR, user=None, namespace=None,

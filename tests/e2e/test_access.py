@@ -13,7 +13,7 @@ def refused(proxy, client, listener, onward=False):
     may have, never carries the request."""
     with contextlib.suppress(OSError):
         client.sendall(REQUEST)
-    L.expect_end(client)
+    L.expect(client, b"", end=True)
     if onward and not L.quiet(listener, 0.2):
         assert b"/svc/secret" not in L.receive(proxy.accept(listener))[0]
     assert L.quiet(listener, 0.2)

@@ -50,22 +50,23 @@ def open_websocket(forward, listener):
     return client, server
 
 
-def test_one_websocket_per_application_and_destination(forward):
+def test_one_websocket_per_application_and_destination(lab):
+    forward = lab.proxy("forward")  # remote clients are not told apart by application
     listener = forward.listen()
     first, first_server = open_websocket(forward, listener)
     # A second one while the first is open gets 409, and the pair closes; the onward connection,
     # made when the client connected, never sees the request. The first is untouched.
     second, second_server = forward.pair(listener)
     second.sendall(UPGRADE)
-    L.expect_end(second, L.CONFLICT)
-    assert L.expect_end(second_server) == "eof"
+    L.expect(second, L.CONFLICT, end=True)
+    assert L.expect(second_server, b"", end=True) == "eof"
     first_server.sendall(FRAME)
     L.expect(first, FRAME)
 
     # Once the first has closed (its server sees the end after the proxy dropped the
     # registration), a third is allowed.
     first.close()
-    assert L.expect_end(first_server) == "eof"
+    assert L.expect(first_server, b"", end=True) == "eof"
     third, third_server = open_websocket(forward, listener)
     third_server.sendall(FRAME)
     L.expect(third, FRAME)

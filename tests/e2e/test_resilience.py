@@ -26,7 +26,7 @@ def test_misbehaving_peers_lose_nobody_elses_data(lab, role):
     half, half_server = proxy.pair(listener, hello)
     done = L.sending(half, upload, shut_down=True)
     time.sleep(0.5)
-    assert L.expect_end(half_server, upload) == "eof"
+    assert L.expect(half_server, upload, end=True) == "eof"
     done()
 
     # A client that stops reading while its server sends 8 MiB.
@@ -36,14 +36,14 @@ def test_misbehaving_peers_lose_nobody_elses_data(lab, role):
     # A server that resets after the request: its client sees the end and no bytes.
     victim, victim_server = proxy.pair(listener, hello)
     L.abort(victim_server)
-    L.expect_end(victim)
+    L.expect(victim, b"", end=True)
 
     # A server that half-closes right after a long response: the client gets all of it first.
     early, early_server = proxy.pair(listener, hello)
     response = L.http_response(L.payload(3 << 20, 14))
     L.sending(early_server, response, shut_down=True)
     time.sleep(0.5)
-    assert L.expect_end(early, response) == "eof"
+    assert L.expect(early, response, end=True) == "eof"
 
     # A server that stops reading while its client sends 8 MiB.
     deaf, _ = proxy.pair(listener, hello)

@@ -82,27 +82,24 @@ TEST(ConnectionEstablisherTest, ClosesWhatHasNoOriginalDestinationAndStopWinsOve
     testing_support::RecordingLogger logger;
     RecordingDispatcher dispatcher;
     peer::PidResolver resolver = resolverAnswering(-1);
-    int sockets[2][2];
-    for (auto& pair : sockets) {
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    Fd near[2], far[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(testing_support::socketPair(near[i], far[i], true));
     }
     {
         io::PendingConnectionQueue queue;
         ConnectionEstablisher establisher(queue, dispatcher, nullptr, resolver, "");
         auto running = std::async(std::launch::async, [&] { establisher.runReverse(); });
-        queue.push({{}, sizeof(sockaddr_in6), sockets[0][0]});
-        EXPECT_TRUE(closedByPeer(sockets[0][1]));
+        queue.push({{}, sizeof(sockaddr_in6), near[0].release()});
+        EXPECT_TRUE(closedByPeer(far[0].get()));
         EXPECT_TRUE(logger.contains("could not get original destination of connection"));
         queue.requestStop();
         ASSERT_EQ(running.wait_for(10s), std::future_status::ready);
-        queue.push({{}, sizeof(sockaddr_in6), sockets[1][0]});
+        queue.push({{}, sizeof(sockaddr_in6), near[1].release()});
         establisher.runForward();
         EXPECT_EQ(queue.size(), 1u) << "taken after the stop";
     }
-    EXPECT_TRUE(closedByPeer(sockets[1][1])) << "the queue closes what nobody took";
-    for (auto& pair : sockets) {
-        os::closeSocket(pair[1]);
-    }
+    EXPECT_TRUE(closedByPeer(far[1].get())) << "the queue closes what nobody took";
     EXPECT_TRUE(dispatcher.pairs.empty());
     EXPECT_EQ(logger.count("Error closing file descriptor"), 0u);
 }

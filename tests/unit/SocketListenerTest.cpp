@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <future>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -32,11 +31,8 @@ TEST(SocketListenerTest, QueuesClientsInArrivalOrderAndShutdownEndsTheWaitClosin
         ASSERT_EQ(connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     }
     // Shut down only once the listener waits again with nothing left to accept.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while ((queue.size() < 3 || logger.count("waiting for socket event") < 4) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-    }
+    EXPECT_TRUE(testing_support::eventually(
+        [&] { return queue.size() == 3 && logger.count("waiting for socket event") >= 4; }));
     listener.shutdown();
     ASSERT_EQ(running.wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(listener.socketClosed());

@@ -110,12 +110,10 @@ inline std::string pattern(uint64_t offset, size_t length, uint32_t stream = 0) 
 template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds bound = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (; !condition(); ::usleep(1000)) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+        ::usleep(1000);
     }
-    return true;
+    return condition();
 }
 
 class PeerOutgoing : public connection::OutgoingConnection {
@@ -127,7 +125,7 @@ public:
 // still counted as waiting for an answer at that moment.
 class RecordingHandler : public io::ConnectionHandlerBase {
 public:
-    explicit RecordingHandler(uint64_t count = 0) : count_(count) {}
+    explicit RecordingHandler(uint64_t count = 0) : count(count) {}
     void adopt(std::unique_ptr<connection::IncomingConnection>& incoming,
                std::unique_ptr<connection::OutgoingConnection>& outgoing) override {
         adopted.push_back(std::move(incoming));
@@ -143,15 +141,13 @@ public:
     void postAsyncEvent(connection::Connection* connection) override {
         posts.emplace_back(connection, connection != nullptr && connection->hasPendingQuery());
     }
-    uint64_t connectionCount() const override { return count_; }
+    uint64_t connectionCount() const override { return count; }
 
     std::vector<std::unique_ptr<connection::Connection>> adopted;
     std::vector<connection::Connection*> removed;
     std::vector<uint32_t> events;
     std::vector<std::pair<connection::Connection*, bool>> posts;
-
-private:
-    uint64_t count_;
+    const uint64_t count;
 };
 
 }  // namespace testing_support

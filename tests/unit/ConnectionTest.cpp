@@ -19,27 +19,21 @@ using testing_support::Fd;
 using testing_support::pattern;
 
 // An outgoing connection over loopback TCP with a small send buffer, so that writes back up
-// quickly, its incoming peer, and the far ends of both.
+// quickly, and the far end.
 struct Pair {
     testing_support::RecordingLogger log;
     testing_support::RecordingHandler handler;
-    Fd far, client;
-    std::unique_ptr<Connection> out, in;
+    Fd far;
+    std::unique_ptr<Connection> out;
 
     Pair() {
-        Fd near, accepted;
-        if (testing_support::socketPair(near, far) &&
-            testing_support::socketPair(accepted, client)) {
+        Fd near;
+        if (testing_support::socketPair(near, far)) {
             const int small = 4096;
             setsockopt(near.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
             out = std::make_unique<testing_support::PeerOutgoing>(near.release());
-            in = std::make_unique<connection::IncomingConnection>(accepted.release(), "app", "::1",
-                                                                  1);
             out->setTag("out-test");
             out->setHandler(&handler);
-            in->setHandler(&handler);
-            out->setPeer(in.get());
-            in->setPeer(out.get());
         }
     }
 
@@ -130,28 +124,25 @@ TEST(ConnectionTest, ResetByThePeerDirectlyAndDuringFlush) {
     }
 }
 
-TEST(ConnectionTest, DisconnectPairWithAndWithoutQueuedData) {
+TEST(ConnectionTest, RequestDisconnectWithAndWithoutQueuedData) {
     {
-        // Nothing queued: the peer ends at once too. A second disconnect closes nothing.
+        // Nothing queued: it ends at once. A second disconnect closes nothing.
         Pair pair;
         ASSERT_TRUE(pair.out);
-        pair.out->disconnectPair();
+        pair.out->requestDisconnect();
         pair.out->disconnect();
-        EXPECT_EQ(pair.handler.removed, (std::vector<Connection*>{pair.out.get(), pair.in.get()}));
+        EXPECT_EQ(pair.handler.removed, std::vector<Connection*>{pair.out.get()});
         EXPECT_FALSE(pair.log.contains("Error closing file descriptor"));
         EXPECT_TRUE(testing_support::seesEndOfStream(pair.far.get()));
-        EXPECT_TRUE(testing_support::seesEndOfStream(pair.client.get()));
     }
-    // Data queued: the peer stays until its queue is sent, reading nothing meanwhile.
+    // Data queued: it stays until the queue is sent, reading nothing meanwhile.
     Pair pair;
     ASSERT_TRUE(pair.out);
     const uint64_t total = pair.fill() + 30000;
     ASSERT_EQ(pair.out->conWrite(pattern(total - 30000, 30000).data(), 30000), 0);
-    pair.in->disconnectPair();
+    pair.out->requestDisconnect();
     EXPECT_FALSE(pair.out->disconnected());
-    EXPECT_EQ(pair.out->peer(), nullptr);
     EXPECT_EQ(pair.handler.events.back(), io::EVENT_OUTPUT | io::EVENT_HANGUP);
-    EXPECT_TRUE(testing_support::seesEndOfStream(pair.client.get()));
     ASSERT_TRUE(testing_support::writeAll(pair.far.get(), "late"));
     ASSERT_TRUE(testing_support::waitFor(pair.out->socket(), POLLIN));
     EXPECT_EQ(pair.out->conRead(), ReadResult::Done);

@@ -17,6 +17,7 @@
 namespace {
 
 using capability_query_if::QueryAnswer;
+using connection::IncomingConnection;
 using connection::ReadResult;
 using Texts = std::vector<std::string>;
 using testing_support::Fd;
@@ -95,17 +96,16 @@ private:
 struct Rig {
     ScriptedQueries queries;  // outlives the connection that asks it
     Fd client, server;
-    std::unique_ptr<connection::IncomingConnection> incoming;
+    std::unique_ptr<IncomingConnection> incoming;
     std::unique_ptr<connection::OutgoingConnection> peer;
 
     explicit Rig(bool registered = false) {
         Fd near, far;
         if (testing_support::socketPair(near, client, true) &&
             testing_support::socketPair(far, server, true)) {
-            incoming = registered ? std::make_unique<connection::IncomingConnection>(
-                                        near.release(), "app", "fd00::1", 443)
-                                  : std::make_unique<connection::IncomingConnection>(near.release(),
-                                                                                     "app");
+            incoming = registered ? std::make_unique<IncomingConnection>(near.release(), "app",
+                                                                         "fd00::1", 443)
+                                  : std::make_unique<IncomingConnection>(near.release(), "app");
             incoming->setAccessQueries(queries);
             peer = std::make_unique<testing_support::PeerOutgoing>(far.release());
             incoming->setPeer(peer.get());
@@ -150,7 +150,7 @@ TEST(IncomingConnectionTest, AnswersDecideWhatIsForwarded) {
 TEST(IncomingConnectionTest, PendingAnswersPauseTheReadAndResumeThroughTheHandler) {
     Rig rig(true);
     rig.queries.script = {PENDING, PENDING, PENDING};
-    connection::IncomingConnection* in = rig.incoming.get();
+    IncomingConnection* in = rig.incoming.get();
     auto multiplexer = io::ConnectionMultiplexer::create();
     ASSERT_NE(multiplexer, nullptr);
     io::ConnectionHandler handler(multiplexer.get());
@@ -268,7 +268,7 @@ TEST(IncomingConnectionTest, HeadBiggerThanTheBufferCloses) {
 }
 
 TEST(IncomingConnectionTest, ErrorFrameCarriesTheJsonAnswer) {
-    struct Exposed : connection::IncomingConnection {
+    struct Exposed : IncomingConnection {
         using IncomingConnection::IncomingConnection;
         using IncomingConnection::sendErrorFrame;
     };

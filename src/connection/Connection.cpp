@@ -39,6 +39,10 @@ Connection::Connection(int socket) : socket_(socket) {}
 Connection::~Connection() {
     // The pair may be destroyed one at a time (and in any order when a handler goes away), so
     // the survivor must never keep a link to the dead half.
+    unlinkPeer();
+}
+
+void Connection::unlinkPeer() {
     if (peer_ != nullptr && peer_->peer_ == this) {
         peer_->peer_ = nullptr;
     }
@@ -243,14 +247,7 @@ void Connection::discardUnreadInput() {
 
 void Connection::requestDisconnect() {
     AP_LOG(Debug, "requestDisconnect() called", tag_);
-    // Unlink both ways in either case, so neither half can reach the other once one of them
-    // is deleted.
-    if (peer_ != nullptr) {
-        if (peer_->peer_ == this) {
-            peer_->peer_ = nullptr;
-        }
-        peer_ = nullptr;
-    }
+    unlinkPeer();
     if (writeQueue_.empty()) {
         disconnect();
         return;

@@ -102,6 +102,9 @@ protected:
     ReadResult forwardRead();
     // Leaves the handler and closes the socket; false when already disconnected.
     bool disconnectBase();
+    // Drops the link to the peer in both directions, so neither half can reach the other once
+    // one of them is deleted.
+    void unlinkPeer();
     // Reads and drops what the socket holds, so that closing it sends an orderly end.
     void discardUnreadInput();
     void logLargeWriteBuffer() const;

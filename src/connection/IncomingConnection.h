@@ -104,7 +104,8 @@ private:
     Step actionAnswer(const capability_query_if::QueryAnswer& answer, bool first);
     Step serviceOfferingQuery();
     Step serviceAnswer(const capability_query_if::QueryAnswer& answer);
-    Step queryFailed(uint8_t status);
+    Step answerUnavailable(const capability_query_if::QueryAnswer& answer, ReadState waiting,
+                           const char* awaiting);
     Step refuseForbidden();
     Step forwardMessage();
     Step upgrade();

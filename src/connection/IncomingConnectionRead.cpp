@@ -322,13 +322,8 @@ IncomingConnection::Step IncomingConnection::gatekeep() {
 
 IncomingConnection::Step IncomingConnection::actionAnswer(const QueryAnswer& answer, bool first) {
     if (!answer.available) {
-        if (answer.status == QueryAnswer::STATUS_PENDING) {
-            AP_LOG(Verbose, "Awaiting action query answer", tag_);
-            readState_ = ReadState::action_query_answer;
-            return ReadResult::Paused;
-        }
-        queryCallback_.setWaiting(false);
-        return queryFailed(answer.status);
+        return answerUnavailable(answer, ReadState::action_query_answer,
+                                 "Awaiting action query answer");
     }
     queryCallback_.setWaiting(false);
     AP_LOG(Debug, "Action query answer available", tag_);
@@ -355,13 +350,8 @@ IncomingConnection::Step IncomingConnection::serviceOfferingQuery() {
 
 IncomingConnection::Step IncomingConnection::serviceAnswer(const QueryAnswer& answer) {
     if (!answer.available) {
-        if (answer.status == QueryAnswer::STATUS_PENDING) {
-            AP_LOG(Verbose, "Awaiting service offering query answer", tag_);
-            readState_ = ReadState::service_offering_query_answer;
-            return ReadResult::Paused;
-        }
-        queryCallback_.setWaiting(false);
-        return queryFailed(answer.status);
+        return answerUnavailable(answer, ReadState::service_offering_query_answer,
+                                 "Awaiting service offering query answer");
     }
     queryCallback_.setWaiting(false);
     AP_LOG(Debug, "Service offering query answer available", tag_);
@@ -375,7 +365,18 @@ IncomingConnection::Step IncomingConnection::serviceAnswer(const QueryAnswer& an
     return std::nullopt;
 }
 
-IncomingConnection::Step IncomingConnection::queryFailed(uint8_t status) {
+// A pending answer pauses the read in `waiting` until the answer's async event; any other
+// unavailable answer means the query failed, which closes the pair.
+IncomingConnection::Step IncomingConnection::answerUnavailable(const QueryAnswer& answer,
+                                                               ReadState waiting,
+                                                               const char* awaiting) {
+    if (answer.status == QueryAnswer::STATUS_PENDING) {
+        AP_LOG(Verbose, awaiting, tag_);
+        readState_ = waiting;
+        return ReadResult::Paused;
+    }
+    queryCallback_.setWaiting(false);
+    const uint8_t status = answer.status;
     if (status == QueryAnswer::STATUS_CONNECTION_FAILED) {
         AP_LOG(Error, "connection to capability cache failed. closing connections", tag_);
     } else {
@@ -428,31 +429,24 @@ IncomingConnection::Step IncomingConnection::forwardMessage() {
         }
     }
 
-    const char* message = receiveBuffer_.data() + parseOffset_;
-    const uint32_t length = messageLength();
-    int written = -1;
+    std::string_view message(receiveBuffer_.data() + parseOffset_, messageLength());
+    std::string rebuilt;
     if (addHeader_) {
         AP_LOG(Debug, "Add TLS hint/FQN to forwarded message", tag_);
         addHeader_ = false;
-        const std::string request = insertIdentityHeader(std::string_view(message, length),
-                                                         parseResult_.bodyStart, headerValue());
-        if (peer_ == nullptr) {
-            AP_LOG(Error, "1.5.2 Hotfix condition, closing", tag_);
-        } else {
-            written = peer_->conWrite(request.data(), request.size());
-        }
+        rebuilt = insertIdentityHeader(message, parseResult_.bodyStart, headerValue());
+        message = rebuilt;
     } else if (parseResult_.status == ParseStatus::FragmentedMessageComplete) {
-        if (peer_ != nullptr) {
-            const std::string frame =
-                finalTextFrame(parseResult_.fragmentBuffer, parseResult_.maskingKey);
-            written = peer_->conWrite(frame.data(), frame.size());
-            // The next fragmented message is collected from its own first fragment.
-            parseResult_.fragmentBuffer.clear();
-        }
-    } else if (peer_ == nullptr) {
+        rebuilt = finalTextFrame(parseResult_.fragmentBuffer, parseResult_.maskingKey);
+        message = rebuilt;
+        // The next fragmented message is collected from its own first fragment.
+        parseResult_.fragmentBuffer.clear();
+    }
+    int written = -1;
+    if (peer_ == nullptr) {
         AP_LOG(Error, "1.5.2 Hotfix condition, closing", tag_);
     } else {
-        written = peer_->conWrite(message, length);
+        written = peer_->conWrite(message.data(), message.size());
     }
     if (written < 0) {
         AP_LOG(Error, "Failed to forward data, closing", tag_);

@@ -42,17 +42,6 @@ alias_manager::AliasQueryClient& aliasClient() {
     return *client;
 }
 
-std::string addressText(const in6_addr& address) {
-    char text[INET6_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET6, &address, text, sizeof(text));
-    return text;
-}
-
-void logNoOriginalDestination(int error, int descriptor) {
-    AP_LOG(Error, "could not get original destination of connection", strerror(error), "errno",
-           error, descriptor);
-}
-
 // Where connection tracking is active, a connection made straight to the proxy's own port (not
 // redirected) reports that port as its original destination. Connecting there would make the
 // proxy connect to itself again and again until it runs out of descriptors.
@@ -66,12 +55,24 @@ bool isDirectConnection(int descriptor, const sockaddr_in6& destination) {
            std::memcmp(&local.sin6_addr, &destination.sin6_addr, sizeof(in6_addr)) == 0;
 }
 
-void logDirectConnection(int descriptor) {
-    AP_LOG(Error, "Connection was not redirected to the proxy. Rejecting connection", "fd",
-           descriptor);
-}
-
 }  // namespace
+
+bool ConnectionEstablisher::readOriginalDestination(int descriptor, sockaddr_in6* destination,
+                                                    socklen_t* length) {
+    AP_LOG(Verbose, "Getting original destination of connection");
+    if (getOriginalDestination(descriptor, destination, length) < 0) {
+        const int error = errno;
+        AP_LOG(Error, "could not get original destination of connection", strerror(error), "errno",
+               error, descriptor);
+        return false;
+    }
+    if (isDirectConnection(descriptor, *destination)) {
+        AP_LOG(Error, "Connection was not redirected to the proxy. Rejecting connection", "fd",
+               descriptor);
+        return false;
+    }
+    return true;
+}
 
 ConnectionEstablisher::ConnectionEstablisher(
     PendingConnectionQueue& queue, ConnectionDispatcherBase& dispatcher,
@@ -118,14 +119,7 @@ int ConnectionEstablisher::getOriginalDestination(int descriptor, sockaddr_in6* 
 void ConnectionEstablisher::establishReverse(PendingConnection element) {
     int descriptor = element.descriptor;
 
-    AP_LOG(Verbose, "Getting original destination of connection");
-    if (getOriginalDestination(descriptor, &element.address, &element.addressLength) < 0) {
-        logNoOriginalDestination(errno, descriptor);
-        os::closeSocket(descriptor);
-        return;
-    }
-    if (isDirectConnection(descriptor, element.address)) {
-        logDirectConnection(descriptor);
+    if (!readOriginalDestination(descriptor, &element.address, &element.addressLength)) {
         os::closeSocket(descriptor);
         return;
     }
@@ -137,8 +131,8 @@ void ConnectionEstablisher::establishReverse(PendingConnection element) {
     // A client that is already gone leaves the address zeroed; its connection then fails on
     // its first event instead of here.
     getpeername(descriptor, reinterpret_cast<sockaddr*>(&client), &clientLength);
-    const std::string clientText = addressText(client.sin6_addr);
-    const std::string destinationText = addressText(destination.sin6_addr);
+    const std::string clientText = os::addressToString(client);
+    const std::string destinationText = os::addressToString(destination);
     const uint16_t destinationPort = ntohs(destination.sin6_port);
 
     AP_LOG(Verbose, "Trying to connect to", destinationText, destinationPort, "from", clientText,
@@ -218,20 +212,13 @@ void ConnectionEstablisher::establishForward(PendingConnection element) {
     os::setNonBlocking(descriptor);
     std::string alias;
 
-    AP_LOG(Verbose, "Getting original destination of connection");
     sockaddr_in6 destination{};
     socklen_t destinationLength = sizeof(destination);
-    if (getOriginalDestination(descriptor, &destination, &destinationLength) < 0) {
-        logNoOriginalDestination(errno, descriptor);
+    if (!readOriginalDestination(descriptor, &destination, &destinationLength)) {
         os::closeSocket(descriptor);
         return;
     }
-    if (isDirectConnection(descriptor, destination)) {
-        logDirectConnection(descriptor);
-        os::closeSocket(descriptor);
-        return;
-    }
-    const std::string destinationText = addressText(destination.sin6_addr);
+    const std::string destinationText = os::addressToString(destination);
     const uint16_t destinationPort = ntohs(destination.sin6_port);
 
     AP_LOG(Verbose, "getting PID from port");
@@ -253,13 +240,13 @@ void ConnectionEstablisher::establishForward(PendingConnection element) {
     // Ids of -1 (an unreadable status file) go to the alias manager unchanged; it refuses them.
     const int status = aliasClient().queryAliases(static_cast<uint32_t>(ids.userId), 0,
                                                   static_cast<uint32_t>(ids.groupId), aliases);
-    if (status == alias_manager::AliasQueryClient::STATUS_INVALID_REQUEST ||
-        status == alias_manager::AliasQueryClient::STATUS_SOCKET_CLOSED) {
-        if (status == alias_manager::AliasQueryClient::STATUS_INVALID_REQUEST) {
-            AP_LOG(Error, "AliasManager invalid request");
-        } else {
-            AP_LOG(Error, "AliasManager Socket closed");
-        }
+    if (status == alias_manager::AliasQueryClient::STATUS_INVALID_REQUEST) {
+        AP_LOG(Error, "AliasManager invalid request");
+        os::closeSocket(descriptor);
+        return;
+    }
+    if (status == alias_manager::AliasQueryClient::STATUS_SOCKET_CLOSED) {
+        AP_LOG(Error, "AliasManager Socket closed");
         os::closeSocket(descriptor);
         return;
     }
@@ -274,12 +261,11 @@ void ConnectionEstablisher::establishForward(PendingConnection element) {
         AP_LOG(Debug, "domain", alias, descriptor);
     }
 
-    const std::string destinationEndpoint =
-        "[" + destinationText + "]:" + std::to_string(destinationPort);
+    const std::string destinationEndpoint = formatEndpoint(destination);
     // A destination on the loopback address is reached through this node's own address, and
     // the incoming side names its server that way (the WebSocket registry key).
     std::string serverAddress = destinationText;
-    if (!localAddress_.empty() && destinationEndpoint.find("[::1]:") != std::string::npos) {
+    if (!localAddress_.empty() && destinationText == "::1") {
         serverAddress = localAddress_;
     }
 

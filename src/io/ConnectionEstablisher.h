@@ -59,6 +59,10 @@ public:
 
 private:
     void run(void (ConnectionEstablisher::*establish)(PendingConnection));
+    // The original destination of an accepted socket; false, logged, when it has none or when
+    // the client connected straight to the proxy. The caller closes the socket then.
+    static bool readOriginalDestination(int descriptor, sockaddr_in6* destination,
+                                        socklen_t* length);
 
     PendingConnectionQueue* queue_;
     ConnectionDispatcherBase* dispatcher_;

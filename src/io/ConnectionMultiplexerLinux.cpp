@@ -113,27 +113,25 @@ uint32_t ConnectionMultiplexerLinux::fromEpollEvents(uint32_t events) {
 
 bool ConnectionMultiplexerLinux::addConnection(connection::Connection* connection, uint32_t flags) {
     AP_LOG(Debug, "Adding connection to epoll", "connection", connection->tag());
-    epoll_event event{};
-    event.events = toEpollEvents(flags);
-    event.data.u64 = connectionData(connection);
-    if (epoll_ctl(epollDescriptor_, EPOLL_CTL_ADD, connection->socket(), &event) != 0) {
-        const int error = errno;
-        AP_LOG(Error, "Failed to add connection to epoll", "errno", error, "description",
-               strerror(error), "connection", connection->tag());
-        return false;
-    }
-    return true;
+    return controlConnection(EPOLL_CTL_ADD, connection, flags, "Failed to add connection to epoll");
 }
 
 bool ConnectionMultiplexerLinux::modifyConnection(connection::Connection* connection,
                                                   uint32_t flags) {
+    return controlConnection(EPOLL_CTL_MOD, connection, flags,
+                             "Modifying connection in epoll handler failed");
+}
+
+bool ConnectionMultiplexerLinux::controlConnection(int operation,
+                                                   connection::Connection* connection,
+                                                   uint32_t flags, const char* failure) {
     epoll_event event{};
     event.events = toEpollEvents(flags);
     event.data.u64 = connectionData(connection);
-    if (epoll_ctl(epollDescriptor_, EPOLL_CTL_MOD, connection->socket(), &event) != 0) {
+    if (epoll_ctl(epollDescriptor_, operation, connection->socket(), &event) != 0) {
         const int error = errno;
-        AP_LOG(Error, "Modifying connection in epoll handler failed", "errno", error, "description",
-               strerror(error), "connection", connection->tag());
+        AP_LOG(Error, failure, "errno", error, "description", strerror(error), "connection",
+               connection->tag());
         return false;
     }
     return true;

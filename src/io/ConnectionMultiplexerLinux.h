@@ -40,6 +40,9 @@ public:
 
 private:
     void readInterruptionPipe();
+    // Adds or modifies the registration of a connection's socket; logs `failure` when refused.
+    bool controlConnection(int operation, connection::Connection* connection, uint32_t flags,
+                           const char* failure);
 
     int epollDescriptor_ = -1;
     int pipeReadEnd_ = -1;

@@ -83,15 +83,10 @@ int Proxy::openListeningSocket(uint32_t role, const std::string& interfaceName,
     }
 
     sockaddr_in6 address{};
-    bool found = false;
-    if (role == ROLE_FORWARD) {
-        AP_LOG(Info, "Setting forward proxy port", config::FORWARD_PROXY_PORT);
-        found = os::getInterfaceAddress(address, interfaceName, config::FORWARD_PROXY_PORT);
-    } else {
-        AP_LOG(Info, "Setting reverse proxy port", config::REVERSE_PROXY_PORT);
-        found = os::getInterfaceAddress(address, interfaceName, config::REVERSE_PROXY_PORT);
-    }
-    if (!found) {
+    const bool forward = role == ROLE_FORWARD;
+    const uint16_t port = forward ? config::FORWARD_PROXY_PORT : config::REVERSE_PROXY_PORT;
+    AP_LOG(Info, forward ? "Setting forward proxy port" : "Setting reverse proxy port", port);
+    if (!os::getInterfaceAddress(address, interfaceName, port)) {
         return fail("Could not find IP for interface", false);
     }
 
@@ -135,11 +130,10 @@ void Proxy::start() {
     AP_LOG(Info, "Starting connection establishers");
     index = 0;
     for (io::ConnectionEstablisher& establisher : establishers_) {
-        if (role_ == ROLE_REVERSE) {
-            establisherThreads_.emplace_back(&io::ConnectionEstablisher::runReverse, &establisher);
-        } else {
-            establisherThreads_.emplace_back(&io::ConnectionEstablisher::runForward, &establisher);
-        }
+        establisherThreads_.emplace_back(role_ == ROLE_REVERSE
+                                             ? &io::ConnectionEstablisher::runReverse
+                                             : &io::ConnectionEstablisher::runForward,
+                                         &establisher);
         os::setThreadName(establisherThreads_.back(),
                           "[connection_establisher:" + std::to_string(index++) + "]");
     }

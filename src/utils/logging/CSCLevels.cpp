@@ -10,6 +10,19 @@ int serviceLevel(LogLevel level) {
     return kServiceLevels[level];
 }
 
+void initializeService(csc_logging::CSCLoggingApi& service, LogLevel minimumLevel) {
+    // The identity under which the platform logging service files our entries.
+    constexpr const char* kApplicationId = "RZ";
+    if (minimumLevel >= Verbose && minimumLevel <= Critical) {
+        service.initialize(kApplicationId, serviceLevel(minimumLevel));
+    }
+}
+
+bool serviceEnables(csc_logging::CSCLoggingApi& service, LogLevel level) {
+    const int mapped = serviceLevel(level);
+    return mapped != 0 && service.isLevelEnabled(mapped);
+}
+
 void sendToService(csc_logging::CSCLoggingApi& service, const std::string& text, LogLevel level) {
     switch (level) {
         case Critical:

@@ -4,11 +4,6 @@
 
 namespace utils::logging {
 
-namespace {
-// The identity under which the platform logging service files our entries.
-constexpr const char* kApplicationId = "RZ";
-}  // namespace
-
 CSCLogger::CSCLogger(LogLevel minimumLevel, bool forward)
     : CSCLogger(minimumLevel, forward, std::make_unique<csc_logging::CSCLoggingApi>()) {}
 
@@ -16,9 +11,7 @@ CSCLogger::CSCLogger(LogLevel minimumLevel, bool forward,
                      std::unique_ptr<csc_logging::CSCLoggingApi> service)
     : Logger(minimumLevel, forward), service_(std::move(service)) {
     type_ = LoggerTypeCSC;
-    if (minimumLevel >= Verbose && minimumLevel <= Critical) {
-        service_->initialize(kApplicationId, serviceLevel(minimumLevel));
-    }
+    initializeService(*service_, minimumLevel);
     runner_ = std::make_unique<Runner>(queue_);
 }
 
@@ -37,8 +30,7 @@ void CSCLogger::flush() {
 }
 
 bool CSCLogger::isEnabled(LogLevel level) const {
-    int mapped = serviceLevel(level);
-    return mapped != 0 && service_->isLevelEnabled(mapped);
+    return serviceEnables(*service_, level);
 }
 
 }  // namespace utils::logging

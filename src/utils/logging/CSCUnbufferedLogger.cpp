@@ -11,9 +11,7 @@ CSCUnbufferedLogger::CSCUnbufferedLogger(LogLevel minimumLevel, bool forward,
                                          std::unique_ptr<csc_logging::CSCLoggingApi> service)
     : Logger(minimumLevel, forward), service_(std::move(service)) {
     type_ = LoggerTypeCSCUnbuffered;
-    if (minimumLevel >= Verbose && minimumLevel <= Critical) {
-        service_->initialize("RZ", serviceLevel(minimumLevel));
-    }
+    initializeService(*service_, minimumLevel);
 }
 
 CSCUnbufferedLogger::~CSCUnbufferedLogger() {
@@ -25,8 +23,7 @@ void CSCUnbufferedLogger::addEntry(std::string&& text, LogLevel level) {
 }
 
 bool CSCUnbufferedLogger::isEnabled(LogLevel level) const {
-    int mapped = serviceLevel(level);
-    return mapped != 0 && service_->isLevelEnabled(mapped);
+    return serviceEnables(*service_, level);
 }
 
 }  // namespace utils::logging

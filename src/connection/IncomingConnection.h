@@ -122,7 +122,7 @@ private:
     // messages behind the one it held.
     uint32_t bufferFill_ = 0;
     // Bytes still to come of a refused message whose body was incomplete; dropped on arrival.
-    uint32_t discardBytes_ = 0;
+    uint64_t discardBytes_ = 0;
     AccessQueries* accessQueries_ = &AccessQueries::capabilityCache();
 };
 

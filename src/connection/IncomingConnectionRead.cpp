@@ -190,7 +190,8 @@ IncomingConnection::Step IncomingConnection::readStart() {
     parseOffset_ = 0;
 
     if (discardBytes_ != 0) {
-        const uint32_t dropped = std::min(discardBytes_, bufferFill_);
+        const uint32_t dropped =
+            static_cast<uint32_t>(std::min<uint64_t>(discardBytes_, bufferFill_));
         AP_LOG(Debug, "Dropping the body of a refused request", tag_, "bytes", dropped);
         discardBytes_ -= dropped;
         parseResult_.overhead -= dropped;
@@ -202,7 +203,7 @@ IncomingConnection::Step IncomingConnection::readStart() {
             parseResult_.missingBytes -= parseResult_.overhead;
             parseResult_.overhead = 0;
         } else {
-            parseResult_.overhead -= parseResult_.missingBytes;
+            parseResult_.overhead -= static_cast<uint32_t>(parseResult_.missingBytes);
             parseResult_.missingBytes = 0;
             parseResult_.status = ParseStatus::Complete;
         }

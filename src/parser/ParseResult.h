@@ -33,8 +33,9 @@ struct ParseResult {
     std::string uri;
     // Bytes after the end of the parsed message; the whole length while the message is incomplete.
     uint32_t overhead = 0;
-    // Bytes of body or payload still to come while the status is BodyIncomplete.
-    uint32_t missingBytes = 0;
+    // Bytes of body or payload still to come while the status is BodyIncomplete. 64 bits wide: a
+    // WebSocket frame may announce a 64-bit payload length.
+    uint64_t missingBytes = 0;
     // Index of the first body byte; 0 when no body byte is in the buffer.
     uint32_t bodyStart = 0;
     // Index of the last body byte in the buffer, inclusive; 0 when no body byte is in the buffer.

@@ -41,6 +41,10 @@ capability_query_if::QueryAnswer queryService(
     return capabilityQuery().queryService(std::move(service), callback);
 }
 
+void cancelQueries(capability_query_if::IResponseCallback* callback) {
+    capabilityQuery().cancelQueries(callback);
+}
+
 #else
 
 capability_query_if::QueryAnswer queryAction(
@@ -54,6 +58,9 @@ capability_query_if::QueryAnswer queryService(
     capability_query_if::IResponseCallback* /*callback*/) {
     return capability_query_if::QueryAnswer{true, capability_query_if::QueryAnswer::STATUS_ALLOWED};
 }
+
+// No query is ever started in this build, so none can be pending.
+void cancelQueries(capability_query_if::IResponseCallback* /*callback*/) {}
 
 #endif
 

@@ -27,4 +27,8 @@ capability_query_if::QueryAnswer queryService(
     std::shared_ptr<capability_query_if::QueryService> service,
     capability_query_if::IResponseCallback* callback);
 
+// Drops every query started with this callback; once it returns, the cache never calls the
+// callback again, so its owner may be destroyed.
+void cancelQueries(capability_query_if::IResponseCallback* callback);
+
 }  // namespace ccc

@@ -1,38 +1,66 @@
 #include "connection/IdentityHeader.h"
 
-#include <algorithm>
+#include <cstddef>
 
 namespace connection {
 
 namespace {
 
-constexpr std::string_view HEADER_END = "\r\n\r\n";
+constexpr std::string_view HEAD_END = "\r\n\r\n";
 constexpr std::string_view LINE_END = "\r\n";
+
+bool isIdentityLine(std::string_view line) {
+    constexpr std::string_view name = "x-swid:";
+    if (line.size() < name.size()) {
+        return false;
+    }
+    for (size_t k = 0; k < name.size(); ++k) {
+        char c = line[k];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c + ('a' - 'A'));
+        }
+        if (c != name[k]) {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
-std::string insertIdentityHeader(std::string_view request, uint32_t bodyStart,
-                                 const std::string& value) {
-    // Without a body index the header area still need not be all there is: a chunked request
-    // can be reported without body bounds while chunks follow its header area.
-    size_t headEnd = request.size();
-    if (bodyStart != 0) {
-        headEnd = std::min<size_t>(bodyStart, request.size());
-    } else if (const size_t end = request.find(HEADER_END); end != std::string_view::npos) {
-        headEnd = end + HEADER_END.size();
+bool unsafeHeaderValue(std::string_view value) {
+    return value.find_first_of("\r\n") != std::string_view::npos;
+}
+
+std::string rewriteHead(std::string_view request, bool stripClaims, const std::string* value) {
+    // A complete head ends at its first empty line; header lines cannot hold one.
+    const size_t end = request.find(HEAD_END);
+    if (end == std::string_view::npos) {
+        return std::string(request);
     }
-    std::string_view head = request.substr(0, headEnd);
-    // The head ends with the blank line; one line end of it goes, and comes back after the
-    // new line.
-    if (head.size() >= LINE_END.size()) {
-        head.remove_suffix(LINE_END.size());
-    }
-    const std::string_view tail = request.substr(headEnd);
+    const size_t headLength = end + HEAD_END.size();
+    // The request line and the header lines, each with its line end, without the empty line.
+    const std::string_view lines = request.substr(0, headLength - LINE_END.size());
+    const std::string_view rest = request.substr(headLength);
 
     std::string out;
-    out.reserve(head.size() + IDENTITY_HEADER.size() + value.size() + HEADER_END.size() +
-                tail.size());
-    out.append(head).append(IDENTITY_HEADER).append(value).append(HEADER_END).append(tail);
+    out.reserve(request.size() +
+                (value != nullptr ? IDENTITY_HEADER.size() + value->size() + 2 : 0));
+    size_t start = 0;
+    while (start < lines.size()) {
+        size_t next = lines.find(LINE_END, start);
+        next = next == std::string_view::npos ? lines.size() : next + LINE_END.size();
+        const std::string_view line = lines.substr(start, next - start);
+        // The first line is the request line, never a header.
+        if (!(stripClaims && start != 0 && isIdentityLine(line))) {
+            out.append(line);
+        }
+        start = next;
+    }
+    if (value != nullptr) {
+        out.append(IDENTITY_HEADER).append(*value).append(LINE_END);
+    }
+    out.append(LINE_END).append(rest);
     return out;
 }
 

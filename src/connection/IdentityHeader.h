@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,12 +8,15 @@ namespace connection {
 // The header line that tells the destination who the client is.
 inline constexpr std::string_view IDENTITY_HEADER = "X-SWID: ";
 
-// Returns `request` (one HTTP request, or the part of it received so far) with the line
-// "X-SWID: <value>" added as the last header line, before the blank line that ends the header
-// area. `bodyStart` is the parser's index of the first body byte (0 when the request has no
-// body); every byte after the header area is kept, whatever framing the body uses, and none
-// beyond the end of `request`.
-std::string insertIdentityHeader(std::string_view request, uint32_t bodyStart,
-                                 const std::string& value);
+// Whether the text could break out of a header line (an alias or a certificate name that holds
+// a line break); such a value is never sent.
+bool unsafeHeaderValue(std::string_view value);
+
+// Returns `request` (one HTTP request, or the part of it received so far, whose head is complete)
+// with its head rewritten: every header line named X-SWID (in any letter case) is removed when
+// `stripClaims` is set, so that no client can claim an identity, and when `value` is given the
+// line "X-SWID: <value>" is added as the last header line. The request line, every other header
+// line and every byte after the head stay as they are.
+std::string rewriteHead(std::string_view request, bool stripClaims, const std::string* value);
 
 }  // namespace connection

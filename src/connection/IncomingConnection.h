@@ -17,15 +17,16 @@ namespace connection {
 // before they reach the peer: each message is parsed, its action (and, for connections made by
 // the establisher's second constructor, the service offering) is put to the capability cache,
 // and the message is forwarded, answered with a canned refusal, or the pair is closed. An
-// upgrade to WebSocket is allowed once per (domain, address, port) at a time.
+// upgrade to WebSocket is allowed once per (domain, address, port) at a time, and takes effect
+// only when the server agrees.
 //
 // A capability cache answer may come later, on a library thread: conRead then returns Paused,
-// keeps the message in the receive buffer, and resumes where it stopped when the handler runs it
-// again after the answer's async event.
+// keeps the message, and resumes where it stopped when the handler runs it again after the
+// answer's async event.
 class IncomingConnection : public Connection {
 public:
-    // The read path's states; the value survives between calls, so a read that stopped to wait
-    // for an answer resumes in the state it stopped in.
+    // The read path's states within one call; the value survives between calls, so a read that
+    // stopped to wait for an answer resumes in the state it stopped in.
     enum class ReadState : uint32_t {
         read_start = 0,
         parse_data = 1,
@@ -35,6 +36,17 @@ public:
         service_offering_query_answer = 5,
         forward_message = 6,
         message_done = 7,
+    };
+
+    // What the client's bytes are, across calls.
+    enum class StreamMode : uint8_t {
+        Requests,         // HTTP requests, parsed and checked one by one
+        RequestBody,      // the rest of an allowed request's body, passed through unparsed
+        RefusedBody,      // the rest of a refused request's body, dropped as it arrives
+        AwaitingUpgrade,  // an upgrade request went out; the client waits for the server's answer
+        Frames,           // WebSocket frames, parsed and checked one by one
+        FramePayload,     // the rest of an allowed frame, passed through after an early look
+        RefusedPayload,   // the rest of a refused frame, dropped as it arrives
     };
 
     // Sets no-delay, keep-alive and non-blocking on the socket; the tag is the descriptor.
@@ -48,6 +60,11 @@ public:
     ReadResult conRead() override;
     void disconnect() override;
     bool hasPendingQuery() const override;
+    void cancelPendingQuery() override;
+    void adopted() override;
+    void deadlineExpired(io::DeadlineKind kind) override;
+    bool hasBufferedInput() const override;
+    void upgradeAnswered(bool switched) override;
     // The value of the identity header added to a forwarded request.
     virtual std::string headerValue();
 
@@ -61,6 +78,7 @@ public:
     void setAddHeader(bool addHeader) { addHeader_ = addHeader; }
     ccc::QueryCallback& queryCallback() { return queryCallback_; }
     ReadState readState() const { return readState_; }
+    StreamMode mode() const { return mode_; }
     const parser::ParseResult& parseResult() const { return parseResult_; }
     const std::string& parseBuffer() const { return parseBuffer_; }
     // Where the read path asks its capability cache questions; the capability cache itself
@@ -70,10 +88,12 @@ public:
 protected:
     // For transports that set up their socket later (TLS): socket -1, tag empty, not
     // registered.
-    explicit IncomingConnection(const char* domain);
+    IncomingConnection(const char* domain, State state);
 
-    // Removes the registry entry of an upgraded, registered connection.
+    // Removes the registry entry this connection holds, if any.
     void leaveRegistry();
+    // The client's first request head is due: its deadline starts now.
+    void expectFirstRequest();
 
     // Answers a WebSocket client with the error JSON in one final text frame; conWrite's result.
     int sendErrorFrame(const std::string& event, int code, const std::string& message);
@@ -97,8 +117,11 @@ private:
     // A step of the read path: a result ends the call, no result goes on in the new state.
     using Step = std::optional<ReadResult>;
 
+    ReadResult runReadStates();
     Step readStart();
-    void parseData();
+    // Bytes of a body or frame whose head was checked already, passed on or dropped.
+    Step passBody(bool forward);
+    Step parseData();
     Step parserStatusCheck();
     Step gatekeep();
     Step actionAnswer(const capability_query_if::QueryAnswer& answer, bool first);
@@ -111,18 +134,44 @@ private:
     Step upgrade();
     // Goes on with the message after the current one, or ends the call when there is none.
     Step continueParsing(utils::logging::LogLevel level);
+    // Keeps the bytes from the parse offset on for a later call: incomplete (more must arrive
+    // first) or not parsed yet (to be parsed before the next receive).
+    void keepRest(bool parsed);
     // False when the answer could not be written to the client.
     bool answerRefusal(int code, const char* text, std::string_view response);
+    // Writes an answer of our own to the client; conWrite's result.
+    int answer(const char* data, size_t length);
+    // After a refusal: the rest of a message still to come is dropped as it arrives.
     void dropRestOfMessage();
+    // After forwarding: the rest of a message still to come is passed through as it arrives.
+    void passRestOfMessage();
+    void awaitUpgradeAnswer();
+    // The mode in which the next message starts.
+    StreamMode messageMode() const {
+        return websocket_ ? StreamMode::Frames : StreamMode::Requests;
+    }
     // Bytes of the current message at hand, from the parse offset.
     uint32_t messageLength() const;
+    // Moves the message held over a pause into the receive area again, and out of it before
+    // the call returns Paused: the area is shared with the thread's other connections.
+    void restoreHeld();
+    void stashHeld();
 
-    // Carried bytes plus bytes read by the receive that filled the buffer: the messages at hand
-    // end here. Kept while a call waits for an answer, so the resumed call still finds the
-    // messages behind the one it held.
+    char* area_ = nullptr;
+    // Carried bytes plus bytes read by the receive that filled the area: the messages at hand end
+    // here.
     uint32_t bufferFill_ = 0;
-    // Bytes still to come of a refused message whose body was incomplete; dropped on arrival.
-    uint64_t discardBytes_ = 0;
+    StreamMode mode_ = StreamMode::Requests;
+    // Bytes still to come of a body or frame passed on or dropped by count; a chunked body is
+    // counted by parseResult_.chunkedBody instead.
+    uint64_t bodyRemaining_ = 0;
+    bool bodyChunked_ = false;
+    // parseBuffer_ holds bytes that were not parsed yet (as opposed to an incomplete message).
+    bool heldUnparsed_ = false;
+    // parseBuffer_ holds the message of a read that waits for an answer.
+    bool heldForAnswer_ = false;
+    // This connection holds its key in the open WebSocket registry.
+    bool inRegistry_ = false;
     AccessQueries* accessQueries_ = &AccessQueries::capabilityCache();
 };
 

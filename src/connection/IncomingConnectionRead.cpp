@@ -1,6 +1,5 @@
-#include "connection/IncomingConnection.h"
-
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,9 +10,12 @@
 #include "access/QueryCallback.h"
 #include "connection/CannedResponses.h"
 #include "connection/IdentityHeader.h"
+#include "connection/IncomingConnection.h"
 #include "connection/OpenWebSocketRegistry.h"
+#include "connection/ReceiveArea.h"
 #include "parser/HttpParser.h"
 #include "parser/UriParser.h"
+#include "utils/BuildConfig.h"
 #include "utils/logging/Logger.h"
 
 // The gatekeeping read path of an incoming connection: one receive, then message by message parse,
@@ -34,7 +36,9 @@ using utils::logging::Warning;
 
 namespace {
 
+// Messages (a request head, a WebSocket frame) are limited to this many bytes.
 constexpr uint32_t RECEIVE_SIZE = static_cast<uint32_t>(config::BUFFER_SIZE);
+static_assert(ReceiveArea::SIZE >= RECEIVE_SIZE);
 constexpr const char* PROTOCOL = "Pelo";
 // The JSON text of an error frame is cut to fit this buffer.
 constexpr size_t ERROR_TEXT_SIZE = 512;
@@ -75,11 +79,46 @@ std::string finalTextFrame(std::string_view payload, uint32_t maskingKey) {
     return frame;
 }
 
+// The text as a JSON string's contents: the event comes from the client, and must not end the
+// string or inject members.
+std::string jsonEscaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escape[8];
+                    std::snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(c));
+                    out += escape;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
 std::string errorText(int code, const std::string& event, const std::string& message) {
     char text[ERROR_TEXT_SIZE];
     const int written = std::snprintf(
         text, sizeof(text), "{\"type\":\"error\",\"code\":%d,\"event\":\"%s\",\"message\": \"%s\"}",
-        code, event.c_str(), message.c_str());
+        code, jsonEscaped(event).c_str(), jsonEscaped(message).c_str());
     if (written < 0) {
         return {};
     }
@@ -91,15 +130,33 @@ bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+bool isAnswerState(IncomingConnection::ReadState state) {
+    return state == IncomingConnection::ReadState::action_query_answer ||
+           state == IncomingConnection::ReadState::service_offering_query_answer;
+}
+
 }  // namespace
 
 ReadResult IncomingConnection::conRead() {
-    if (closing_ || disconnected_) {
+    assert(onHandlerThread());
+    if (state_ != State::Open) {
         // A closing connection has no peer left to forward to. A disconnected one has no socket:
         // its descriptor number may already belong to another connection.
         readState_ = ReadState::read_start;
         return ReadResult::Done;
     }
+    area_ = ReceiveArea::data();
+    if (isAnswerState(readState_)) {
+        restoreHeld();
+    }
+    const ReadResult result = runReadStates();
+    if (result == ReadResult::Paused) {
+        stashHeld();
+    }
+    return result;
+}
+
+ReadResult IncomingConnection::runReadStates() {
     for (;;) {
         Step step;
         switch (readState_) {
@@ -107,7 +164,7 @@ ReadResult IncomingConnection::conRead() {
                 step = readStart();
                 break;
             case ReadState::parse_data:
-                parseData();
+                step = parseData();
                 break;
             case ReadState::parser_status_check:
                 step = parserStatusCheck();
@@ -143,102 +200,192 @@ ReadResult IncomingConnection::conRead() {
     }
 }
 
+void IncomingConnection::stashHeld() {
+    const uint32_t offset = static_cast<uint32_t>(parseOffset_);
+    parseBuffer_.assign(area_ + offset, bufferFill_ - offset);
+    heldForAnswer_ = true;
+}
+
+void IncomingConnection::restoreHeld() {
+    if (!heldForAnswer_) {
+        return;
+    }
+    // The parse results are relative to the message start, which is where the copy begins.
+    heldForAnswer_ = false;
+    std::memcpy(area_, parseBuffer_.data(), parseBuffer_.size());
+    bufferFill_ = static_cast<uint32_t>(parseBuffer_.size());
+    parseOffset_ = 0;
+    parseBuffer_.clear();
+}
+
 IncomingConnection::Step IncomingConnection::readStart() {
     AP_LOG(Verbose, "conRead() read_start", tag_);
     uint32_t carried = 0;
+    bool receive = true;
     if (!parseBuffer_.empty()) {
-        // A full buffer leaves no room to receive, and a receive of 0 bytes would read as a closure
-        // by the client.
+        // A full buffer leaves no room to receive, and a receive of 0 bytes would read as a
+        // closure by the client.
         if (parseBuffer_.size() >= RECEIVE_SIZE) {
             AP_LOG(Error, "parse_buffer greater than receive buffer", tag_);
             return ReadResult::Failed;
         }
         carried = static_cast<uint32_t>(parseBuffer_.size());
-        std::memcpy(receiveBuffer_.data(), parseBuffer_.data(), carried);
+        std::memcpy(area_, parseBuffer_.data(), carried);
         parseBuffer_.clear();
+        // Bytes held back unparsed are handled before anything new is read.
+        receive = !std::exchange(heldUnparsed_, false);
     }
 
-    bytesRead_ = rawReceive(receiveBuffer_.data() + carried, RECEIVE_SIZE - carried);
-    if (bytesRead_ < 0) {
-        const int error = errno;
-        if (!wouldBlock(error)) {
-            AP_LOG(Error, "Read error", tag_, "errno", error, "description", strerror(error));
+    bytesRead_ = 0;
+    if (receive) {
+        if (!readable()) {
+            // Input is held (the handler ran this for another reason): keep what there is.
+            parseBuffer_.assign(area_, carried);
+            return ReadResult::Done;
+        }
+        // A body passed through by count needs no message limit.
+        const bool passing = mode_ == StreamMode::RequestBody || mode_ == StreamMode::RefusedBody ||
+                             mode_ == StreamMode::FramePayload ||
+                             mode_ == StreamMode::RefusedPayload;
+        const uint32_t room =
+            (passing ? static_cast<uint32_t>(ReceiveArea::SIZE) : RECEIVE_SIZE) - carried;
+        bytesRead_ = rawReceive(area_ + carried, room);
+        if (bytesRead_ < 0) {
+            const int error = errno;
+            if (!wouldBlock(error)) {
+                AP_LOG(Error, "Read error", tag_, "errno", error, "description", strerror(error));
+                clearWriteQueue();
+                return ReadResult::Failed;
+            }
+            AP_LOG(Debug, "Read would block", tag_);
+            if (carried != 0) {
+                parseBuffer_.assign(area_, carried);
+            }
+            return ReadResult::WouldBlock;
+        }
+        if (bytesRead_ == 0) {
+            AP_LOG(Info, "Connection closed by remote (read 0)", tag_);
+            // A client that ended its side of a WebSocket is done with it, whatever the server
+            // still sends: the application may open its next one.
+            leaveRegistry();
+            if (carried != 0) {
+                AP_LOG(Debug, "Incomplete message dropped at the end of the client's stream", tag_,
+                       "bytes", carried);
+            }
+            return ReadResult::Closed;
+        }
+        if (bytesRead_ > static_cast<int64_t>(room)) {
+            // A transport that reports more than it was given room for; none of its bytes can be
+            // trusted to lie inside the buffer.
+            AP_LOG(Error, "Read error", tag_, "bytes", bytesRead_);
             clearWriteQueue();
             return ReadResult::Failed;
         }
-        AP_LOG(Debug, "Read would block", tag_);
-        if (carried != 0) {
-            parseBuffer_.assign(receiveBuffer_.data(), carried);
-        }
-        return ReadResult::WouldBlock;
+        AP_LOG(Debug, "Bytes read", bytesRead_, tag_);
     }
-    if (bytesRead_ == 0) {
-        AP_LOG(Info, "Connection closed by remote (read 0)", tag_);
-        return ReadResult::Closed;
-    }
-    if (bytesRead_ > static_cast<int64_t>(RECEIVE_SIZE - carried)) {
-        // A transport that reports more than it was given room for; none of its bytes can be
-        // trusted to lie inside the buffer.
-        AP_LOG(Error, "Read error", tag_, "bytes", bytesRead_);
-        clearWriteQueue();
-        return ReadResult::Failed;
-    }
-    AP_LOG(Debug, "Bytes read", bytesRead_, tag_);
 
     bufferFill_ = carried + static_cast<uint32_t>(bytesRead_);
     parseResult_.overhead = bufferFill_;
     parseOffset_ = 0;
 
-    if (discardBytes_ != 0) {
-        const uint32_t dropped =
-            static_cast<uint32_t>(std::min<uint64_t>(discardBytes_, bufferFill_));
-        AP_LOG(Debug, "Dropping the body of a refused request", tag_, "bytes", dropped);
-        discardBytes_ -= dropped;
-        parseResult_.overhead -= dropped;
-        return continueParsing(Debug);
-    }
-    if (parseResult_.status == ParseStatus::BodyIncomplete && parseResult_.missingBytes != 0) {
-        // The rest of an allowed message: passed through without parsing or checking.
-        if (parseResult_.overhead < parseResult_.missingBytes) {
-            parseResult_.missingBytes -= parseResult_.overhead;
-            parseResult_.overhead = 0;
-        } else {
-            parseResult_.overhead -= static_cast<uint32_t>(parseResult_.missingBytes);
-            parseResult_.missingBytes = 0;
-            parseResult_.status = ParseStatus::Complete;
-        }
-        readState_ = ReadState::forward_message;
-        return std::nullopt;
-    }
     readState_ = ReadState::parse_data;
     return std::nullopt;
 }
 
-void IncomingConnection::parseData() {
+IncomingConnection::Step IncomingConnection::passBody(bool forward) {
+    const uint32_t offset = static_cast<uint32_t>(parseOffset_);
+    const uint32_t available = bufferFill_ - offset;
+    uint32_t taken = 0;
+    bool done = false;
+    if (bodyChunked_) {
+        size_t consumed = 0;
+        const auto result = parseResult_.chunkedBody.feed(
+            reinterpret_cast<const uint8_t*>(area_ + offset), available, consumed);
+        if (result == parser::ChunkedBody::Result::Invalid) {
+            // Part of the request may have gone out already: nobody knows where the next one
+            // starts, so the pair ends.
+            AP_LOG(Error, "Invalid chunked body, closing", tag_);
+            return ReadResult::Failed;
+        }
+        taken = static_cast<uint32_t>(consumed);
+        done = result == parser::ChunkedBody::Result::Done;
+    } else {
+        taken = static_cast<uint32_t>(std::min<uint64_t>(bodyRemaining_, available));
+        bodyRemaining_ -= taken;
+        done = bodyRemaining_ == 0;
+    }
+    if (forward) {
+        AP_LOG(Debug, "Passing the rest of the message through", tag_, "bytes", taken);
+        if (taken != 0 && (peer_ == nullptr || peer_->conWrite(area_ + offset, taken) < 0)) {
+            AP_LOG(Error, "Failed to forward data, closing", tag_);
+            return ReadResult::ForwardFailed;
+        }
+    } else {
+        AP_LOG(Debug, "Dropping the rest of a refused message", tag_, "bytes", taken);
+    }
+    parseResult_.overhead = available - taken;
+    if (done) {
+        mode_ = messageMode();
+    }
+    return continueParsing(Debug);
+}
+
+void IncomingConnection::keepRest(bool parsed) {
+    const uint32_t offset = static_cast<uint32_t>(parseOffset_);
+    parseBuffer_.assign(area_ + offset, bufferFill_ - offset);
+    heldUnparsed_ = !parsed && !parseBuffer_.empty();
+}
+
+IncomingConnection::Step IncomingConnection::parseData() {
     AP_LOG(Verbose, "conRead() parse_data", tag_);
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(receiveBuffer_.data()) + parseOffset_;
+    switch (mode_) {
+        case StreamMode::AwaitingUpgrade:
+            // Nothing after an upgrade request is parsed before the server has answered it: the
+            // bytes are WebSocket frames or HTTP requests depending on that answer.
+            keepRest(false);
+            readState_ = ReadState::message_done;
+            return std::nullopt;
+        case StreamMode::RequestBody:
+        case StreamMode::FramePayload:
+            return passBody(true);
+        case StreamMode::RefusedBody:
+        case StreamMode::RefusedPayload:
+            return passBody(false);
+        case StreamMode::Requests:
+        case StreamMode::Frames:
+            break;
+    }
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(area_) + parseOffset_;
     const uint32_t length = bufferFill_ - static_cast<uint32_t>(parseOffset_);
     if (!websocket_) {
         AP_LOG(Verbose, "HTTP-Parsing", tag_);
         parser::parseHttpRequest(parseResult_, data, length);
         readState_ = ReadState::parser_status_check;
-        return;
+        return std::nullopt;
     }
     AP_LOG(Verbose, "WebSocket-Parsing", tag_);
     // Frames are not examined yet: everything after the upgrade is forwarded as it came.
     parseResult_.overhead = 0;
+    parseResult_.status = ParseStatus::ControlFrame;
     readState_ = ReadState::forward_message;
+    return std::nullopt;
 }
 
 IncomingConnection::Step IncomingConnection::parserStatusCheck() {
     AP_LOG(Verbose, "conRead() parser_status_check", tag_);
+    const bool http = !websocket_;
+    if (http && parseResult_.status != ParseStatus::Incomplete &&
+        deadlineHook_.kind == io::DeadlineKind::RequestHead) {
+        // The head is all there (whatever it holds): its deadline is met.
+        clearDeadline();
+    }
     switch (parseResult_.status) {
         case ParseStatus::Incomplete:
         case ParseStatus::FrameIncomplete: {
             AP_LOG(Debug, "Incomplete http/websocket message", tag_);
             // Everything from the message's start is kept, whatever the parser counted.
             const uint32_t kept = bufferFill_ - static_cast<uint32_t>(parseOffset_);
-            parseBuffer_.assign(receiveBuffer_.data() + parseOffset_, kept);
+            keepRest(true);
             AP_LOG(Verbose, "m_parse_buffer", tag_, "m_diff", parseOffset_, "overhead",
                    parseResult_.overhead);
             if (kept >= RECEIVE_SIZE) {
@@ -247,17 +394,29 @@ IncomingConnection::Step IncomingConnection::parserStatusCheck() {
                 parseBuffer_.clear();
                 return ReadResult::Failed;
             }
+            if (http && deadlineHook_.kind == io::DeadlineKind::None) {
+                // A head has started: it must be complete in bounded time, however slowly its
+                // bytes come.
+                setDeadline(io::DeadlineKind::RequestHead);
+            }
             readState_ = ReadState::message_done;
             return std::nullopt;
         }
         case ParseStatus::Invalid:
         case ParseStatus::NoMethod: {
             AP_LOG(Error, "Invalid or no http/websocket message", tag_);
-            const Step next = continueParsing(Verbose);
+            if (http && parseResult_.framingError) {
+                // Where this request ends cannot be known for sure, so neither can where the next
+                // one starts: the server might see a request that was never checked.
+                AP_LOG(Error, "Request framing refused, closing", tag_);
+                return ReadResult::Failed;
+            }
             if (parseResult_.compressed) {
                 return ReadResult::Failed;
             }
-            return next;
+            // The request is dropped, and so is the rest of its body.
+            dropRestOfMessage();
+            return continueParsing(Verbose);
         }
         case ParseStatus::MessageRejected:
             AP_LOG(Error, "Incorrect websocket message", tag_, parseResult_.errorMessage);
@@ -274,7 +433,7 @@ IncomingConnection::Step IncomingConnection::parserStatusCheck() {
         case ParseStatus::FragmentStored:
             AP_LOG(Debug, "Websocket fragmentation ongoing", tag_);
             if (parseResult_.overhead == 0) {
-                readState_ = ReadState::read_start;
+                readState_ = ReadState::message_done;
                 return std::nullopt;
             }
             return continueParsing(Verbose);
@@ -398,45 +557,85 @@ IncomingConnection::Step IncomingConnection::refuseForbidden() {
     return continueParsing(Debug);
 }
 
+int IncomingConnection::answer(const char* data, size_t length) {
+    const int result = conWrite(data, length);
+    // A client that sends refused requests without reading the answers would otherwise make
+    // them pile up here without bound.
+    if (result >= 0 && queuedBytes() > config::WRITE_QUEUE_HIGH_MARK) {
+        holdInput(HoldOwnQueue);
+    }
+    return result;
+}
+
 bool IncomingConnection::answerRefusal(int code, const char* text, std::string_view response) {
     int result;
     if (websocket_) {
         parseResult_.fragmentBuffer.clear();
         result = sendErrorFrame(parseResult_.uri, code, text);
     } else {
-        result = conWrite(response.data(), response.size());
+        result = answer(response.data(), response.size());
     }
     return result >= 0;
 }
 
 void IncomingConnection::dropRestOfMessage() {
-    if (parseResult_.status == ParseStatus::BodyIncomplete) {
-        // The refused message's remaining bytes are dropped as they arrive, so that its body is
-        // never parsed as requests of its own.
-        discardBytes_ = parseResult_.missingBytes;
-        parseResult_.missingBytes = 0;
-        parseResult_.status = ParseStatus::Complete;
+    if (parseResult_.status != ParseStatus::BodyIncomplete) {
+        return;
     }
+    // The refused message's remaining bytes are dropped as they arrive, so that its body is
+    // never parsed as messages of its own.
+    bodyChunked_ = !websocket_ && parseResult_.chunked;
+    bodyRemaining_ = parseResult_.missingBytes;
+    mode_ = websocket_ ? StreamMode::RefusedPayload : StreamMode::RefusedBody;
+    parseResult_.missingBytes = 0;
+    parseResult_.status = ParseStatus::Complete;
+}
+
+void IncomingConnection::passRestOfMessage() {
+    bodyChunked_ = !websocket_ && parseResult_.chunked;
+    bodyRemaining_ = parseResult_.missingBytes;
+    mode_ = websocket_ ? StreamMode::FramePayload : StreamMode::RequestBody;
+}
+
+void IncomingConnection::awaitUpgradeAnswer() {
+    AP_LOG(Debug, "Upgrade request forwarded, holding the client until the server answers", tag_);
+    mode_ = StreamMode::AwaitingUpgrade;
+    holdInput(HoldUpgrade);
 }
 
 IncomingConnection::Step IncomingConnection::forwardMessage() {
     AP_LOG(Debug, "conRead() forward_message", tag_);
-    if (parseResult_.upgradeRequested) {
-        // The rest of this request may still be passed through by later reads; the upgrade belongs
-        // to the request once.
-        parseResult_.upgradeRequested = false;
+    // An upgrade request with a body is forwarded as a plain request: the hand-over to WebSocket
+    // would have to wait for the body, and no client sends one.
+    const bool upgradeRequest = parseResult_.upgradeRequested && !websocket_ &&
+                                parseResult_.status == ParseStatus::Complete;
+    if (upgradeRequest) {
         if (Step refused = upgrade(); refused.has_value()) {
             return refused;
         }
     }
 
-    std::string_view message(receiveBuffer_.data() + parseOffset_, messageLength());
+    std::string_view message(area_ + parseOffset_, messageLength());
     std::string rebuilt;
-    if (addHeader_) {
-        AP_LOG(Debug, "Add TLS hint/FQN to forwarded message", tag_);
-        addHeader_ = false;
-        rebuilt = insertIdentityHeader(message, parseResult_.bodyStart, headerValue());
-        message = rebuilt;
+    if (!websocket_) {
+        const bool stripClaims = parseResult_.claimsIdentity;
+        if (addHeader_ || stripClaims) {
+            std::string value;
+            if (addHeader_) {
+                AP_LOG(Debug, "Add TLS hint/FQN to forwarded message", tag_);
+                addHeader_ = false;
+                value = headerValue();
+                if (unsafeHeaderValue(value)) {
+                    AP_LOG(Error, "Identity holds a line break, closing", tag_);
+                    return ReadResult::Failed;
+                }
+            }
+            if (stripClaims) {
+                AP_LOG(Warning, "Client sent its own identity header, removed", tag_);
+            }
+            rebuilt = rewriteHead(message, stripClaims, value.empty() ? nullptr : &value);
+            message = rebuilt;
+        }
     } else if (parseResult_.status == ParseStatus::FragmentedMessageComplete) {
         rebuilt = finalTextFrame(parseResult_.fragmentBuffer, parseResult_.maskingKey);
         message = rebuilt;
@@ -453,24 +652,36 @@ IncomingConnection::Step IncomingConnection::forwardMessage() {
         AP_LOG(Error, "Failed to forward data, closing", tag_);
         return ReadResult::ForwardFailed;
     }
+    if (!websocket_) {
+        // Held before the outgoing side hears of the request: it may answer at once.
+        if (upgradeRequest) {
+            awaitUpgradeAnswer();
+        }
+        peer_->requestForwarded(upgradeRequest                  ? RequestKind::Upgrade
+                                : parseResult_.method == "HEAD" ? RequestKind::Head
+                                                                : RequestKind::Plain);
+    }
+    if (parseResult_.status == ParseStatus::BodyIncomplete) {
+        passRestOfMessage();
+        parseResult_.status = ParseStatus::Complete;
+    }
     return continueParsing(Debug);
 }
 
 IncomingConnection::Step IncomingConnection::upgrade() {
-    if (registered_) {
+    if (registered_ && !inRegistry_) {
         AP_LOG(Debug, "Checking if websocket is already open", tag_);
         if (!OpenWebSocketRegistry::instance().insert(domain_, address_, port_)) {
             AP_LOG(Warning,
                    "Websocket with this domain and IP/Port is already open. "
                    "Returning HTTP 409",
                    tag_);
-            return conWrite(canned::CONFLICT.data(), canned::CONFLICT.size()) < 0
+            return answer(canned::CONFLICT.data(), canned::CONFLICT.size()) < 0
                        ? ReadResult::ForwardFailed
                        : ReadResult::Failed;
         }
+        inRegistry_ = true;
     }
-    AP_LOG(Info, "Upgrading to websocket", tag_);
-    websocket_ = true;
     return std::nullopt;
 }
 
@@ -500,7 +711,7 @@ uint32_t IncomingConnection::messageLength() const {
 int IncomingConnection::sendErrorFrame(const std::string& event, int code,
                                        const std::string& message) {
     const std::string frame = finalTextFrame(errorText(code, event, message), 0);
-    return conWrite(frame.data(), frame.size());
+    return answer(frame.data(), frame.size());
 }
 
 }  // namespace connection

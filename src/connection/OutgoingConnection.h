@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include "connection/Connection.h"
+#include "parser/ResponseTracker.h"
 
 namespace connection {
 
@@ -11,17 +12,25 @@ namespace connection {
 // is forwarded to its peer unchanged.
 class OutgoingConnection : public Connection {
 public:
-    // Connects while the socket is still blocking; status() tells whether it worked
-    // (StatusNoSocket, StatusNotConnected). The tag stays empty until the establisher sets it.
+    // Starts a non-blocking connect: no thread ever waits for a remote host. The connection is
+    // Connecting until the handler sees the socket writable (continueSetUp) or the connect
+    // deadline passes; bytes written meanwhile are queued. status() tells whether the socket
+    // could be made and the connect started (StatusNoSocket, StatusNotConnected, with errno
+    // telling why). The tag stays empty until the establisher sets it.
     OutgoingConnection(const sockaddr_in6* destination, const socklen_t* length);
     ~OutgoingConnection() override;
 
     ReadResult conRead() override;
     void disconnect() override;
+    void requestForwarded(RequestKind kind) override;
 
 protected:
     // For transports that make their own socket (TLS): no socket yet, status ready.
-    OutgoingConnection();
+    explicit OutgoingConnection(State state);
+
+private:
+    // Which response answers which forwarded request, for the answer to an upgrade request.
+    parser::ResponseTracker responses_;
 };
 
 }  // namespace connection

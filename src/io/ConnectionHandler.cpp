@@ -1,6 +1,7 @@
 #include "io/ConnectionHandler.h"
 
 #include <algorithm>
+#include <cassert>
 #include <utility>
 
 #include "connection/Connection.h"
@@ -16,10 +17,25 @@ using utils::logging::Debug;
 using utils::logging::Info;
 using utils::logging::Verbose;
 
+namespace {
+
+void eraseValue(std::vector<Connection*>& list, const Connection* connection) {
+    list.erase(std::remove(list.begin(), list.end(), connection), list.end());
+}
+
+}  // namespace
+
 ConnectionHandler::ConnectionHandler(ConnectionMultiplexer* multiplexer)
     : multiplexer_(multiplexer) {}
 
 ConnectionHandler::~ConnectionHandler() {
+    // A query library thread may still hold a connection's callback: it is told to drop it
+    // before the connection goes.
+    for (auto& [address, connection] : connections_) {
+        if (connection->hasPendingQuery()) {
+            connection->cancelPendingQuery();
+        }
+    }
     // Connections unlink their peers when destroyed, so the order does not matter; their
     // destructors never call back into the handler.
     newConnections_.clear();
@@ -41,18 +57,35 @@ void ConnectionHandler::adopt(std::unique_ptr<connection::IncomingConnection>& i
         newConnections_.push_back(std::move(outgoing));
         newCount_.store(newConnections_.size());
     }
+    adoptionQueued_.store(true);
     multiplexer_->interrupt();
 }
 
 void ConnectionHandler::removeConnection(Connection* connection) {
-    multiplexer_->removeConnection(connection);
+    assert(inHandlerThread());
+    if (auto parked = std::find(parked_.begin(), parked_.end(), connection);
+        parked != parked_.end()) {
+        parked_.erase(parked);
+    } else {
+        multiplexer_->removeConnection(connection);
+    }
+    deadlines_.disarm(connection);
+    eraseValue(scheduled_, connection);
     if (!isOld(connection)) {
         oldConnections_.push_back(connection);
     }
-    multiplexer_->interrupt();
 }
 
 bool ConnectionHandler::modifyEvents(Connection* connection, uint32_t events) {
+    assert(inHandlerThread());
+    if (auto parked = std::find(parked_.begin(), parked_.end(), connection);
+        parked != parked_.end()) {
+        if ((events & (EVENT_INPUT | EVENT_OUTPUT)) == 0) {
+            return true;
+        }
+        parked_.erase(parked);
+        return multiplexer_->addConnection(connection, events);
+    }
     return multiplexer_->modifyConnection(connection, events);
 }
 
@@ -62,11 +95,33 @@ void ConnectionHandler::postAsyncEvent(Connection* connection) {
         std::lock_guard<std::mutex> lock(asyncMutex_);
         asyncEvents_.push_back(connection);
     }
+    asyncQueued_.store(true);
     multiplexer_->interrupt();
 }
 
 uint64_t ConnectionHandler::connectionCount() const {
     return adoptedCount_.load() + newCount_.load();
+}
+
+void ConnectionHandler::setDeadline(Connection* connection, DeadlineKind kind) {
+    assert(inHandlerThread());
+    if (kind == DeadlineKind::None) {
+        deadlines_.disarm(connection);
+    } else {
+        deadlines_.arm(connection, kind, Clock::now());
+    }
+}
+
+void ConnectionHandler::scheduleRead(Connection* connection) {
+    assert(inHandlerThread());
+    if (std::find(scheduled_.begin(), scheduled_.end(), connection) == scheduled_.end()) {
+        scheduled_.push_back(connection);
+    }
+}
+
+bool ConnectionHandler::inHandlerThread() const {
+    const std::thread::id owner = thread_.load();
+    return owner == std::thread::id() || owner == std::this_thread::get_id();
 }
 
 void ConnectionHandler::shutdown() {
@@ -75,42 +130,72 @@ void ConnectionHandler::shutdown() {
 }
 
 void ConnectionHandler::run() {
+    thread_.store(std::this_thread::get_id());
     AP_LOG(Info, "ConnectionHandler starting up", "handler", this);
     while (!stop_.load()) {
         processEvents();
+        runScheduledReads();
+        expireDeadlines();
         handleAsyncEvents();
         deleteOldConnections();
         adoptNewConnections();
     }
     AP_LOG(Info, "ConnectionHandler shutting down", "handler", this);
+    thread_.store(std::thread::id());
 }
 
 void ConnectionHandler::processEvents() {
+    const int timeout = scheduled_.empty() ? deadlines_.millisecondsUntilNext(Clock::now()) : 0;
+    MultiplexerEvent event = multiplexer_->nextEvent(timeout);
     for (;;) {
-        const MultiplexerEvent event = multiplexer_->nextEvent();
-        Connection* connection = event.first;
-        if (connection == nullptr) {
+        if (event.first == nullptr) {
             AP_LOG(Debug, "ConnectionHandler interrupted", "handler", this);
+        } else {
+            handleEvent(event.first, event.second);
+        }
+        // Only the events of this one wait: housekeeping runs between waits.
+        if (!multiplexer_->eventsPending()) {
             return;
         }
-        const uint32_t flags = event.second;
-        // A connection that one handling disconnected has a closed descriptor whose number may
-        // already belong to another socket: the later handlings of this event must not touch it.
-        if ((flags & EVENT_OUTPUT) != 0) {
-            handleOutput(connection);
+        event = multiplexer_->nextEvent(0);
+    }
+}
+
+void ConnectionHandler::handleEvent(Connection* connection, uint32_t flags) {
+    using State = Connection::State;
+    if (connection->state() == State::Connecting || connection->state() == State::Handshaking) {
+        // Readiness of any kind (errors included) moves set-up on, or tells why it failed.
+        if (flags != 0 && !connection->continueSetUp()) {
+            connection->disconnectPair();
         }
-        bool drained = true;
-        if ((flags & EVENT_INPUT) != 0 && !connection->disconnected()) {
-            const bool readable = !connection->closing() && !connection->inputPaused();
-            const ReadResult result = handleInput(connection);
-            drained = !(readable && result == ReadResult::Done);
-        }
-        // A hang-up often comes with the last bytes the remote side sent. Closing now would drop
-        // what one read could not take; while reads still bring data, the hang-up waits and the
-        // read that finds the end closes the pair.
-        if ((flags & EVENT_HANGUP) != 0 && drained && !connection->disconnected()) {
+        return;
+    }
+    // A connection that one handling disconnected has a closed descriptor whose number may
+    // already belong to another socket: the later handlings of this event must not touch it.
+    if ((flags & EVENT_OUTPUT) != 0) {
+        handleOutput(connection);
+    }
+    bool readThisTime = false;
+    if ((flags & EVENT_INPUT) != 0 && !connection->disconnected() && connection->readable()) {
+        handleInput(connection);
+        readThisTime = true;
+    }
+    if ((flags & (EVENT_HANGUP | EVENT_ERROR)) != 0 && !connection->disconnected()) {
+        if (connection->readable()) {
+            // A hang-up often comes with the last bytes the remote side sent; the read that
+            // finds the end (or the error) decides, so nothing is dropped and a half-close
+            // stays a half-close.
+            if (!readThisTime) {
+                handleInput(connection);
+            }
+        } else if ((flags & EVENT_ERROR) != 0) {
             handleHangup(connection);
+        } else if ((connection->wantedEvents() & EVENT_OUTPUT) == 0) {
+            park(connection);
         }
+    }
+    if (!connection->disconnected()) {
+        refreshHalfClose(connection);
     }
 }
 
@@ -133,15 +218,12 @@ ReadResult ConnectionHandler::handleInput(Connection* connection) {
             break;
         case ReadResult::Closed:
             AP_LOG(Info, "Connection closed, read 0 bytes", connection->tag(), "handler", this);
-            connection->disconnectPair();
+            connection->endOfInput();
             break;
         case ReadResult::Paused:
             // No input until the answer's async event runs the read path again; queued output
             // keeps flowing meanwhile.
-            if (!connection->inputPaused()) {
-                connection->setInputPaused(true);
-                multiplexer_->modifyConnection(connection, connection->wantedEvents());
-            }
+            connection->holdInput(Connection::HoldAnswer);
             return result;
         case ReadResult::Done:
         case ReadResult::WouldBlock:
@@ -149,11 +231,8 @@ ReadResult ConnectionHandler::handleInput(Connection* connection) {
     }
     // The read path has finished with the answer it waited for: the client's further input has
     // to be read again.
-    if (connection->inputPaused()) {
-        connection->setInputPaused(false);
-        if (!connection->disconnected()) {
-            multiplexer_->modifyConnection(connection, connection->wantedEvents());
-        }
+    if (!connection->disconnected()) {
+        connection->releaseInput(Connection::HoldAnswer);
     }
     return result;
 }
@@ -172,7 +251,56 @@ void ConnectionHandler::handleHangup(Connection* connection) {
     connection->disconnectPair();
 }
 
+void ConnectionHandler::park(Connection* connection) {
+    AP_LOG(Debug, "Hang-up while not reading, pausing the socket's events", connection->tag());
+    multiplexer_->removeConnection(connection);
+    parked_.push_back(connection);
+    connection->eventsRegistered(0);
+}
+
+void ConnectionHandler::refreshHalfClose(Connection* connection) {
+    for (Connection* side : {connection, connection->peer()}) {
+        if (side != nullptr && side->deadlineHook().kind == DeadlineKind::HalfClose) {
+            deadlines_.arm(side, DeadlineKind::HalfClose, Clock::now());
+        }
+    }
+}
+
+void ConnectionHandler::runScheduledReads() {
+    if (scheduled_.empty()) {
+        return;
+    }
+    scheduledWork_.swap(scheduled_);
+    for (Connection* connection : scheduledWork_) {
+        // A read earlier in this list may have closed it; removeConnection only cleans the
+        // list being filled.
+        if (!connection->disconnected() && connection->readable() && !isOld(connection)) {
+            handleInput(connection);
+            if (!connection->disconnected()) {
+                refreshHalfClose(connection);
+            }
+        }
+    }
+    scheduledWork_.clear();
+}
+
+void ConnectionHandler::expireDeadlines() {
+    if (deadlines_.empty()) {
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    DeadlineKind kind = DeadlineKind::None;
+    while (Connection* connection = deadlines_.takeExpired(now, kind)) {
+        if (!connection->disconnected()) {
+            connection->deadlineExpired(kind);
+        }
+    }
+}
+
 void ConnectionHandler::handleAsyncEvents() {
+    if (!asyncQueued_.exchange(false)) {
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(asyncMutex_);
         if (asyncEvents_.empty()) {
@@ -217,7 +345,10 @@ void ConnectionHandler::deleteOldConnections() {
 }
 
 void ConnectionHandler::adoptNewConnections() {
-    std::vector<Connection*> unregistered;
+    if (!adoptionQueued_.exchange(false)) {
+        return;
+    }
+    std::vector<Connection*> adopted;
     {
         std::lock_guard<std::mutex> lock(adoptionMutex_);
         if (newConnections_.empty()) {
@@ -232,11 +363,20 @@ void ConnectionHandler::adoptNewConnections() {
                    this);
             connections_.insert_or_assign(connection, std::move(last));
             adoptedCount_.store(connections_.size());
-            if (!multiplexer_->addConnection(connection, EVENTS_DEFAULT)) {
-                unregistered.push_back(connection);
-            }
             newConnections_.pop_back();
             newCount_.store(newConnections_.size());
+            adopted.push_back(connection);
+        }
+    }
+    // Registered outside the lock: adoption may start set-up steps that log.
+    std::vector<Connection*> unregistered;
+    for (Connection* connection : adopted) {
+        const uint32_t events = connection->wantedEvents();
+        if (multiplexer_->addConnection(connection, events)) {
+            connection->eventsRegistered(events);
+            connection->adopted();
+        } else {
+            unregistered.push_back(connection);
         }
     }
     // A connection that is never polled would hold its pair open for good; close such pairs

@@ -17,11 +17,10 @@ constexpr uint32_t EVENT_HANGUP = 4;
 constexpr uint32_t EVENT_ERROR = 8;
 constexpr uint32_t EVENT_NEW_CONNECTION = 16;
 
-// The events a connection runs with: normally input and hang-up, plus output while data is
-// queued, and hang-up only while it waits for a capability cache answer.
+// The events a connection normally runs with: input and hang-up, plus output while data is
+// queued. Connection::wantedEvents() derives the set from the connection's state.
 constexpr uint32_t EVENTS_DEFAULT = EVENT_INPUT | EVENT_HANGUP;
 constexpr uint32_t EVENTS_WITH_OUTPUT = EVENT_INPUT | EVENT_OUTPUT | EVENT_HANGUP;
-constexpr uint32_t EVENTS_PAUSED = EVENT_HANGUP;
 
 // One (connection, flags) pair handed out by nextEvent(). A null connection with flags 0 is an
 // interruption, a blanked event or a failed wait; with EVENT_NEW_CONNECTION it is the listening
@@ -43,8 +42,12 @@ public:
     // After this returns, nextEvent() never yields this connection from an earlier wait, so the
     // caller may delete it.
     virtual void removeConnection(connection::Connection* connection) = 0;
-    // Blocks until an event is available when none is pending from the last wait.
-    virtual MultiplexerEvent nextEvent() = 0;
+    // Blocks until an event is available when none is pending from the last wait; a wait that
+    // lasts timeoutMilliseconds (-1: no limit) without an event yields (null, 0).
+    virtual MultiplexerEvent nextEvent(int timeoutMilliseconds = -1) = 0;
+    // Whether events of the last wait are still to be handed out, so the next nextEvent() does
+    // not wait.
+    virtual bool eventsPending() const = 0;
     // Makes a blocked nextEvent() return (null, 0); N calls give N such results.
     virtual void interrupt() = 0;
     // Only one listening socket can be registered; a second call fails without a system call.

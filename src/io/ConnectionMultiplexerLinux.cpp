@@ -156,10 +156,10 @@ void ConnectionMultiplexerLinux::removeConnection(connection::Connection* connec
     }
 }
 
-MultiplexerEvent ConnectionMultiplexerLinux::nextEvent() {
+MultiplexerEvent ConnectionMultiplexerLinux::nextEvent(int timeoutMilliseconds) {
     if (pendingCount_ == 0) {
         pendingCount_ = epoll_wait(epollDescriptor_, eventList_.data(),
-                                   static_cast<int>(eventList_.size()), -1);
+                                   static_cast<int>(eventList_.size()), timeoutMilliseconds);
         AP_LOG(Verbose, "epoll_wait", "result", pendingCount_);
         if (pendingCount_ == -1) {
             const int error = errno;

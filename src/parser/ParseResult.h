@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "parser/ChunkedBody.h"
 #include "parser/ParseStatus.h"
 
 namespace parser {
@@ -52,6 +53,10 @@ struct ParseResult {
     bool fragmentationRunning = false;
     // A frame with RSV1 has been seen on this connection; never cleared.
     bool compressed = false;
+    bool framingError = false;
+    bool chunked = false;
+    bool claimsIdentity = false;
+    ChunkedBody chunkedBody;
 };
 
 }  // namespace parser

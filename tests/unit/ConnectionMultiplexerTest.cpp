@@ -99,7 +99,7 @@ TEST_F(ConnectionMultiplexerTest, InterruptsAndRemovedConnectionsWakeWithoutACon
 // for an answer, only the hang-up is asked for, so only it comes. Closing the socket took it out
 // of epoll already, so removal then meets EBADF and logs only the Debug line.
 TEST_F(ConnectionMultiplexerTest, HangUpComesWithInputAndRemovalAfterCloseLogsOnlyDebug) {
-    for (const uint32_t registered : {io::EVENTS_DEFAULT, io::EVENTS_PAUSED}) {
+    for (const uint32_t registered : {io::EVENTS_DEFAULT, io::EVENT_HANGUP}) {
         Watched watched;
         ASSERT_TRUE(multiplexer->addConnection(&watched, registered));
         watched.makeReadable();

@@ -118,7 +118,9 @@ bool eventually(Condition condition, std::chrono::milliseconds bound = std::chro
 
 class PeerOutgoing : public connection::OutgoingConnection {
 public:
-    explicit PeerOutgoing(int descriptor) { socket_ = descriptor; }
+    explicit PeerOutgoing(int descriptor) : OutgoingConnection(State::Open) {
+        socket_ = descriptor;
+    }
 };
 
 // Records what connections ask of their handler; each async event with whether its connection

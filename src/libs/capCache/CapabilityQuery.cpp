@@ -41,4 +41,6 @@ QueryAnswer CapabilityQuery::queryService(std::shared_ptr<QueryService> service,
     return immediateAnswer(service != nullptr);
 }
 
+void CapabilityQuery::cancelQueries(IResponseCallback* /*callback*/) {}
+
 }  // namespace capability_query_if

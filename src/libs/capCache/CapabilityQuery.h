@@ -40,6 +40,9 @@ public:
     // pending, that answer is not available with STATUS_INVALID_QUERY.
     QueryAnswer queryAction(std::shared_ptr<QueryAction> action, IResponseCallback* callback);
     QueryAnswer queryService(std::shared_ptr<QueryService> service, IResponseCallback* callback);
+    // Drops the queries started with this callback; the callback is not called after this
+    // returns. Answers here are immediate, so nothing is ever pending.
+    void cancelQueries(IResponseCallback* callback);
 
 private:
     const CapabilityRules rules_;

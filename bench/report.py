@@ -11,6 +11,7 @@ import json
 import os
 import statistics
 import sys
+import textwrap
 
 SCENARIOS = ["direct", "haproxy-rev", "ap-rev", "haproxy-fwd", "ap-fwd"]
 SHORT = {"direct": "direct", "haproxy-rev": "hap-rev", "ap-rev": "ap-rev",
@@ -166,11 +167,14 @@ def main():
         valid = [r for r in runs if (r, scenario) in raw and not invalid[(r, scenario)]]
         return valid or [r for r in runs if (r, scenario) in raw]
 
-    summary = {}
+    summary, spread = {}, {}
     for scenario in scenarios:
         used = chosen_runs(scenario)
-        summary[scenario] = {name: median([figures[(r, scenario)].get(name) for r in used])
-                             for name, _, _ in ROWS}
+        summary[scenario], spread[scenario] = {}, {}
+        for name, _, _ in ROWS:
+            values = [v for r in used if (v := figures[(r, scenario)].get(name)) is not None]
+            summary[scenario][name] = median(values)
+            spread[scenario][name] = [min(values), max(values)] if values else None
     ratios = {}
     for subject, reference in RATIOS:
         if subject not in scenarios or reference not in scenarios:
@@ -205,17 +209,22 @@ def main():
                                for i, cell in enumerate(row)))
         if index == 0:
             lines.append("-" * len(lines[0]))
-    lines.append("")
-    lines.append("Ratios: rev/ = ap-rev, fwd/ = ap-fwd divided by /direct or /hap (HAProxy in the "
-                 "same role), per run, median. Latency, memory and CPU: lower is better.")
-    lines.append(f"access-proxy {meta['daemon_options']} (-r on ap1 / -f on ap0); source "
-                 f"{meta['source_commit']}; {meta['runs']} run(s) of {meta['duration_s']} s "
-                 f"loads after {meta['warmup_s']} s warm-up, {meta['connections']} connections, "
-                 f"{meta['idle_pairs']} idle pairs; load generator on CPU {meta['client_cpu']}, "
-                 f"servers on CPU {meta['server_cpu']}.")
+    notes = [
+        "Ratios: rev/ is ap-rev and fwd/ is ap-fwd, divided by direct or by HAProxy in the same "
+        "role (hap); per run, then the median. Latency, memory and CPU: lower is better.",
+        f"access-proxy {meta['daemon_options']} (-r on ap1, -f on ap0), sources of "
+        f"{meta['source_commit']}. {meta['runs']} run(s) of {meta['duration_s']} s loads after "
+        f"{meta['warmup_s']} s warm-up, {meta['connections']} connections, "
+        f"{meta['idle_pairs']} idle pairs; load generator on CPU {meta['client_cpu']}, servers "
+        f"on CPU {meta['server_cpu']}.",
+    ]
     if loads:
-        lines.append(f"1-minute load average during the run: {min(loads):.2f} to "
-                     f"{max(loads):.2f} on {meta['cpus']} CPUs (start {meta['loadavg_start']}).")
+        notes.append(f"1-minute load average during the run: {min(loads):.2f} to "
+                     f"{max(loads):.2f} on {meta['cpus']} CPUs (at the start "
+                     f"{meta['loadavg_start']}).")
+    lines.append("")
+    for note in notes:
+        lines.extend(textwrap.wrap(note, 100))
     bad = [(r, s, p) for (r, s), p in sorted(invalid.items()) if p]
     if bad:
         lines.append("")
@@ -238,7 +247,7 @@ def main():
             file.write(name + "\t" + "\t".join("NA" if v is None else f"{v:.6g}" for v in cells)
                        + "\n")
     with open(os.path.join(directory, "summary.json"), "w") as file:
-        json.dump({"meta": meta, "medians": summary, "ratios": ratios,
+        json.dump({"meta": meta, "medians": summary, "spread": spread, "ratios": ratios,
                    "runs": {f"{s}/{r}": {"figures": figures[(r, s)], "invalid": invalid[(r, s)]}
                             for r, s in sorted(raw)},
                    "loadavg_1min": {"min": min(loads, default=None),

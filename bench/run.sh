@@ -514,8 +514,11 @@ measure() { # scenario
 cp "$here/wrk-report.lua" "$here/hold.py" "$workdir/"
 chmod 644 "$workdir/wrk-report.lua" "$workdir/hold.py"
 
-git_commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
-git -C "$root" diff --quiet HEAD 2>/dev/null || git_commit+="+changes"
+# The last commit that changed the daemon's sources in this checkout (a daemon given with -d may
+# come from elsewhere: its checksum is recorded too).
+git_commit=$(git -C "$root" log -1 --format=%h -- src CMakeLists.txt 2>/dev/null || true)
+git_commit=${git_commit:-unknown}
+git -C "$root" diff --quiet HEAD -- src CMakeLists.txt 2>/dev/null || git_commit+="+changes"
 "$python" - "$out_dir/meta.json" <<EOF
 import json, sys
 meta = {

@@ -126,6 +126,9 @@ SslContextPtr makeContext(bool server, bool mode, const Identity& identity, X509
         // Suites without encryption exist only below security level 1; the level has to drop
         // before the list is set, or the list matches nothing.
         SSL_CTX_set_security_level(raw, 0);
+        // That level would also accept peer chains with broken signatures or tiny keys; the
+        // whole point of these links is authentication, so chains keep the usual level.
+        X509_VERIFY_PARAM_set_auth_level(SSL_CTX_get0_param(raw), 1);
         ok = SSL_CTX_set_min_proto_version(raw, TLS1_2_VERSION) == 1 &&
              SSL_CTX_set_max_proto_version(raw, TLS1_2_VERSION) == 1 &&
              SSL_CTX_set_cipher_list(raw, OpenSslContextStore::AUTHENTIC_SUITES) == 1;

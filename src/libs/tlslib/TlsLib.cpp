@@ -5,9 +5,11 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
+#include "libs/tlslib/OpenSslContextStore.h"
 #include "libs/tlslib/OpenSslSocketFactory.h"
 
 namespace tarn::tls {
@@ -16,6 +18,7 @@ namespace {
 
 std::mutex stateMutex;
 std::atomic<bool> initialized{false};
+std::string initError;  // guarded by stateMutex
 
 }  // namespace
 
@@ -25,10 +28,29 @@ Result<TlsSocketFactory> initTLSLib() {
                          nullptr) != 1) {
         // Leave nothing behind for the next error report of this thread to misread.
         ERR_clear_error();
+        initError = "OpenSSL could not be initialised";
         return Result<TlsSocketFactory>::failure(RC_TLS_INIT_FAILED);
     }
+    // Without a directory the daemon still serves plain links; secure ones are refused.
+    std::shared_ptr<OpenSslContextStore> contexts;
+    const char* directory = std::getenv(TLS_DIRECTORY_VARIABLE);
+    if (directory != nullptr && *directory != '\0') {
+        std::string error;
+        contexts = OpenSslContextStore::load(directory, error);
+        if (!contexts) {
+            initError = error;
+            return Result<TlsSocketFactory>::failure(RC_TLS_INIT_FAILED);
+        }
+    }
+    initError.clear();
     initialized.store(true);
-    return Result<TlsSocketFactory>::success(std::make_shared<OpenSslSocketFactory>());
+    return Result<TlsSocketFactory>::success(
+        std::make_shared<OpenSslSocketFactory>(std::move(contexts)));
+}
+
+std::string lastInitError() {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return initError;
 }
 
 void cleanupTLSLib() {

@@ -115,8 +115,15 @@ void checkAlone(const ParseResult& r, const uint8_t* data, uint32_t length) {
     if (r.status != ParseStatus::Complete) {
         return;
     }
+    const uint32_t size = length - r.overhead;
+    if (size < 18) {
+        // Shorter than any well-formed request, which the parser waits out: only a method behind
+        // a leading byte with an empty target, refused by the caller anyway.
+        FUZZ_CHECK(r.uri.empty() && size == 17);
+        return;
+    }
     ParseResult alone;
-    parser::parseHttpRequest(alone, data, length - r.overhead);
+    parser::parseHttpRequest(alone, data, size);
     FUZZ_CHECK(alone.status == ParseStatus::Complete && alone.overhead == 0);
     FUZZ_CHECK(alone.method == r.method && alone.uri == r.uri);
     FUZZ_CHECK(alone.bodyStart == r.bodyStart && alone.bodyEnd == r.bodyEnd);

@@ -171,6 +171,7 @@ private:
     void framingError() {
         result_.overhead = 0;
         result_.chunked = false;
+        result_.upgradeRequested = false;
         result_.framingError = true;
         result_.status = ParseStatus::Invalid;
     }

@@ -22,6 +22,7 @@ void parseAt(ParseResult& r, const std::string& text, size_t offset = 0) {
     if (r.framingError) {
         EXPECT_EQ(r.status, Invalid);
         EXPECT_EQ(r.overhead + r.bodyEnd + r.missingBytes, 0u);
+        EXPECT_FALSE(r.upgradeRequested || r.chunked);
     }
 }
 
@@ -160,6 +161,7 @@ TEST(HttpParserTest, AmbiguousFramingIsRefused) {
         kChunkedHead + "x\r\nabcd\r\n0\r\n\r\n",
         kChunkedHead + "4\r\nabcdX\r\n0\r\n\r\n",
         kChunkedHead + "4\r\nabcd\r\n0\r\nX-SWID: a\r\n\r\n",
+        "GET /s/r HTTP/1.1\r\nUpgrade: websocket\r\nTransfer-Encoding: chunked\r\n\r\n-1\r\n",
     };
     for (const std::string& text : cases) {
         SCOPED_TRACE(text);

@@ -10,7 +10,7 @@ shift
 cxx=${FUZZ_CXX:-clang++}
 
 sources=(
-    src/parser/BoundedNumber.cpp
+    src/parser/ChunkedBody.cpp
     src/parser/HttpParser.cpp
     src/parser/ParseResult.cpp
     src/parser/RsiScan.cpp

@@ -2,30 +2,22 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
-#include "parser/BoundedNumber.h"
+#include "parser/ChunkedBody.h"
+#include "parser/HttpSyntax.h"
 
 namespace parser {
 
 namespace {
 
+using namespace syntax;
+
 // GET / HTTP/1.1 CR LF CR LF
 constexpr uint32_t kShortestRequest = 18;
 
-uint8_t toLower(uint8_t c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<uint8_t>(c + ('a' - 'A')) : c;
-}
-
-// `pattern` is lower case; the buffer bytes are folded before the comparison.
-bool matchesFolded(const uint8_t* data, const char* pattern, size_t count) {
-    for (size_t k = 0; k < count; ++k) {
-        if (toLower(data[k]) != static_cast<uint8_t>(pattern[k])) {
-            return false;
-        }
-    }
-    return true;
-}
+// Bodies are passed through by count and never held, so the bound only has to keep every sum of
+// an index and a length inside 64 bits.
+constexpr uint64_t kMaxContentLength = uint64_t{1} << 62;
 
 bool matchesExactly(const uint8_t* data, const char* pattern, size_t count) {
     for (size_t k = 0; k < count; ++k) {
@@ -40,189 +32,397 @@ bool isCrLfCrLf(const uint8_t* data) {
     return data[0] == '\r' && data[1] == '\n' && data[2] == '\r' && data[3] == '\n';
 }
 
-bool fitsLength(int64_t value, bool overflow) {
-    return !overflow && value >= 0 && value <= std::numeric_limits<int32_t>::max();
+// The fields the parser acts on; all others are only checked for their syntax.
+enum class Field { Other, ContentLength, TransferEncoding, Upgrade, Identity };
+
+Field classify(const uint8_t* name, size_t length) {
+    if (length == 14 && matchesFolded(name, "content-length", 14)) {
+        return Field::ContentLength;
+    }
+    if (length == 17 && matchesFolded(name, "transfer-encoding", 17)) {
+        return Field::TransferEncoding;
+    }
+    if (length == 7 && matchesFolded(name, "upgrade", 7)) {
+        return Field::Upgrade;
+    }
+    if (length == kIdentityFieldLength && matchesFolded(name, kIdentityField, length)) {
+        return Field::Identity;
+    }
+    return Field::Other;
 }
 
+// One Content-Length value: decimal digits, blanks around them. Signs, prefixes, lists and
+// anything else would be read differently by some server.
+class ContentLengthValue {
+public:
+    bool take(uint8_t c) {
+        if (isBlank(c)) {
+            after_ = digits_;
+            return true;
+        }
+        if (!isDigit(c) || after_ || value_ > kMaxContentLength / 10) {
+            return false;
+        }
+        digits_ = true;
+        value_ = value_ * 10 + static_cast<uint64_t>(c - '0');
+        return value_ <= kMaxContentLength;
+    }
+    bool complete() const { return digits_; }
+    uint64_t value() const { return value_; }
+
+private:
+    uint64_t value_ = 0;
+    bool digits_ = false;
+    bool after_ = false;
+};
+
+// The transfer codings of all Transfer-Encoding fields of a head, read as one comma-separated
+// list of tokens. Only a list whose last element is chunked, and which has chunked nowhere
+// else, frames a body the way every server does.
+class TransferCodings {
+public:
+    void startField() { position_ = Position::Before; }
+    bool take(uint8_t c) {
+        if (isBlank(c)) {
+            if (position_ == Position::In) {
+                position_ = Position::After;
+            }
+            return true;
+        }
+        if (c == ',') {
+            return endElement();
+        }
+        // Parameters, quotes and blanks inside an element are refused rather than interpreted.
+        if (!isTokenChar(c) || position_ == Position::After) {
+            return false;
+        }
+        if (position_ == Position::Before) {
+            position_ = Position::In;
+            length_ = 0;
+            chunkedSoFar_ = true;
+        }
+        chunkedSoFar_ = chunkedSoFar_ && length_ < 7 && toLower(c) == "chunked"[length_];
+        ++length_;
+        return true;
+    }
+    bool endField() { return endElement(); }
+    bool seen() const { return seen_; }
+    bool chunked() const { return lastChunked_; }
+
+private:
+    enum class Position { Before, In, After };
+
+    bool endElement() {
+        // An empty element (or an empty field), or anything after chunked.
+        if (position_ == Position::Before || lastChunked_) {
+            return false;
+        }
+        lastChunked_ = chunkedSoFar_ && length_ == 7;
+        seen_ = true;
+        position_ = Position::Before;
+        return true;
+    }
+
+    Position position_ = Position::Before;
+    size_t length_ = 0;
+    bool chunkedSoFar_ = false;
+    bool lastChunked_ = false;
+    bool seen_ = false;
+};
+
+// Whether a field value, blanks around it aside, is "websocket" in any letter case.
+class UpgradeValue {
+public:
+    void take(uint8_t c) {
+        if (isBlank(c)) {
+            after_ = length_ != 0;
+            return;
+        }
+        matches_ = matches_ && !after_ && length_ < 9 && toLower(c) == "websocket"[length_];
+        ++length_;
+    }
+    bool websocket() const { return matches_ && length_ == 9; }
+
+private:
+    size_t length_ = 0;
+    bool matches_ = true;
+    bool after_ = false;
+};
+
+enum class Scan { Ok, NeedMore, Bad };
+
+// One pass over the head, line by line: the request line, the field lines, the empty line. Any
+// shape that two HTTP implementations could frame differently is a framing error.
 // Indices are kept in size_t so that no sum of an index and a length can wrap around.
 class RequestScanner {
 public:
     RequestScanner(ParseResult& result, const uint8_t* data, size_t length)
         : result_(result), data_(data), length_(length) {}
 
-    void run(size_t start);
+    void run(size_t position);
 
 private:
-    enum class ChunkStep { Continue, SkipTo, Return };
-
-    void finish();
-    ChunkStep chunkedBody(size_t& i);
-    void headerTests(size_t i);
-    void incomplete() {
-        result_.overhead = static_cast<uint32_t>(length_);
-        result_.status = ParseStatus::Incomplete;
+    Scan requestLine(size_t position, size_t& i);
+    Scan version(size_t& i);
+    Scan fieldLines(size_t& i);
+    Scan fieldLine(size_t& i);
+    void finish(size_t headEnd);
+    void chunkedBody(size_t headEnd, bool supported);
+    void framingError() {
+        result_.overhead = 0;
+        result_.chunked = false;
+        result_.upgradeRequested = false;
+        result_.framingError = true;
+        result_.status = ParseStatus::Invalid;
     }
 
     ParseResult& result_;
     const uint8_t* data_;
     size_t length_;
-    // Header value first; once the chunked body starts, the sum of the chunks with their framing.
-    int64_t contentLength_ = 0;
-    bool contentLengthInvalid_ = false;
-    bool chunked_ = false;
-    bool versionSeen_ = false;
-    bool upgradeSeen_ = false;
-    size_t headerEnd_ = 0;
-    size_t chunkBase_ = 0;
-    bool headersDone_ = false;
+    uint8_t major_ = 0;
+    uint8_t minor_ = 0;
+    bool contentLengthSeen_ = false;
+    uint64_t contentLength_ = 0;
+    TransferCodings codings_;
+    bool upgrade_ = false;
 };
 
-void RequestScanner::run(size_t start) {
-    size_t i = start;
+void RequestScanner::run(size_t position) {
+    size_t i = 0;
+    Scan scan = requestLine(position, i);
+    if (scan == Scan::Ok) {
+        scan = fieldLines(i);
+    }
+    switch (scan) {
+        case Scan::Ok:
+            finish(i);
+            return;
+        case Scan::NeedMore:
+            result_.overhead = static_cast<uint32_t>(length_);
+            result_.status = ParseStatus::Incomplete;
+            return;
+        case Scan::Bad:
+            framingError();
+            return;
+    }
+}
+
+Scan RequestScanner::requestLine(size_t position, size_t& i) {
+    const size_t methodEnd = position + result_.method.size();
+    // The blank is required in both forms: without it the target of a request found behind
+    // leading garbage could start with a slash and be checked and forwarded.
+    if (data_[methodEnd] != ' ') {
+        return Scan::Bad;
+    }
+    if (position == 0) {
+        const size_t targetStart = methodEnd + 1;
+        i = targetStart;
+        while (i < length_ && data_[i] >= 0x21 && data_[i] <= 0x7E) {
+            ++i;
+        }
+        if (i == length_) {
+            return Scan::NeedMore;
+        }
+        if (data_[i] != ' ' || i == targetStart) {
+            return Scan::Bad;
+        }
+        result_.uri.assign(reinterpret_cast<const char*>(data_) + targetStart, i - targetStart);
+        ++i;
+        return version(i);
+    }
+    // A method found behind leading bytes: the target runs from the blank after the method to
+    // the byte before "HTTP/", so it starts with that blank and the caller refuses it.
+    for (i = methodEnd;; ++i) {
+        if (data_[i] == '\r' || data_[i] == '\n') {
+            return Scan::Bad;
+        }
+        if (i + 6 >= length_) {
+            return Scan::NeedMore;
+        }
+        if (matchesExactly(data_ + i + 1, "HTTP/", 5) && isDigit(data_[i + 6])) {
+            result_.uri.assign(reinterpret_cast<const char*>(data_) + methodEnd, i - methodEnd);
+            ++i;
+            return version(i);
+        }
+    }
+}
+
+Scan RequestScanner::version(size_t& i) {
+    static constexpr char kShape[] = "HTTP/#.#\r\n";
+    for (size_t k = 0; k + 1 < sizeof(kShape); ++k) {
+        if (i + k >= length_) {
+            return Scan::NeedMore;
+        }
+        const uint8_t c = data_[i + k];
+        if (kShape[k] == '#' ? !isDigit(c) : c != static_cast<uint8_t>(kShape[k])) {
+            return Scan::Bad;
+        }
+    }
+    major_ = data_[i + 5];
+    minor_ = data_[i + 7];
+    i += sizeof(kShape) - 1;
+    return Scan::Ok;
+}
+
+Scan RequestScanner::fieldLines(size_t& i) {
     while (i < length_) {
-        if (!headersDone_ && i + 3 < length_ && isCrLfCrLf(data_ + i)) {
-            headerEnd_ = i + 4;
-            if (!chunked_) {
-                finish();
-                return;
+        if (data_[i] == '\r') {
+            if (i + 1 == length_) {
+                return Scan::NeedMore;
             }
-            if (chunkBase_ == 0) {
-                chunkBase_ = i + 3;
-                headersDone_ = true;
-                // A length header beside chunked framing means the request can be framed two
-                // ways; the server behind us might pick the other one and see a request that was
-                // never checked. Frame it by its chunks so the bytes after it stay in step, but
-                // refuse it.
-                if (contentLength_ != 0 || contentLengthInvalid_) {
-                    result_.status = ParseStatus::Invalid;
-                }
-                contentLength_ = 0;
+            if (data_[i + 1] != '\n') {
+                return Scan::Bad;
             }
+            i += 2;
+            return Scan::Ok;
         }
-        if (chunked_ && chunkBase_ != 0 && chunkBase_ < i) {
-            switch (chunkedBody(i)) {
-                case ChunkStep::Return:
-                    return;
-                case ChunkStep::SkipTo:
-                    continue;
-                case ChunkStep::Continue:
-                    break;
-            }
+        if (const Scan scan = fieldLine(i); scan != Scan::Ok) {
+            return scan;
         }
-        headerTests(i);
+    }
+    return Scan::NeedMore;
+}
+
+Scan RequestScanner::fieldLine(size_t& i) {
+    // A line that starts with a blank (a folded line), blanks before the colon, an empty name or
+    // no colon at all all end this loop on a byte other than a colon.
+    const size_t nameStart = i;
+    while (i < length_ && isTokenChar(data_[i])) {
         ++i;
     }
-    if (!headersDone_) {
-        incomplete();
+    if (i == length_) {
+        return Scan::NeedMore;
     }
-}
-
-RequestScanner::ChunkStep RequestScanner::chunkedBody(size_t& i) {
-    const uint64_t consumedSoFar = chunkBase_ + static_cast<uint64_t>(contentLength_);
-    if (data_[i - 2] == '\r' && data_[i - 1] == '\n' && data_[i] != '0' && data_[i] != '\r') {
-        const BoundedNumber size = readBoundedNumber(data_ + i, length_ - i, 16);
-        if (size.reachedEnd) {
-            // The size line is cut by the end of the buffer: its digits may go on.
-            incomplete();
-            return ChunkStep::Return;
-        }
-        if (data_[i + size.consumed] != '\r' || !fitsLength(size.value, size.overflow)) {
-            result_.status = ParseStatus::Invalid;
-            return ChunkStep::Return;
-        }
-        const uint64_t extent = size.consumed + static_cast<uint64_t>(size.value) + 4;
-        if (i + extent > length_) {
-            incomplete();
-            return ChunkStep::Return;
-        }
-        const size_t next = i + static_cast<size_t>(extent);
-        if (data_[next - 2] != '\r' || data_[next - 1] != '\n') {
-            result_.status = ParseStatus::Invalid;
-            return ChunkStep::Return;
-        }
-        contentLength_ += static_cast<int64_t>(extent);
-        i = next;
-        return ChunkStep::SkipTo;
+    if (data_[i] != ':' || i == nameStart) {
+        return Scan::Bad;
     }
-    if (i + 4 < length_ && matchesExactly(data_ + i, "0\r\n\r\n", 5)) {
-        if (consumedSoFar + 6 < length_) {
-            result_.overhead = static_cast<uint32_t>(length_ - 6 - consumedSoFar);
-        }
-        if (contentLength_ != 0) {
-            result_.bodyStart = static_cast<uint32_t>(headerEnd_);
-            result_.bodyEnd = static_cast<uint32_t>(headerEnd_ + contentLength_ - 1);
-        }
-        return ChunkStep::Return;
+    const Field field = classify(data_ + nameStart, i - nameStart);
+    ContentLengthValue length;
+    UpgradeValue upgrade;
+    if (field == Field::TransferEncoding) {
+        codings_.startField();
     }
-    if (consumedSoFar + 6 > length_) {
-        incomplete();
-        return ChunkStep::Return;
+    for (++i; i < length_ && data_[i] != '\r'; ++i) {
+        const uint8_t c = data_[i];
+        if (!isFieldValueByte(c)) {
+            return Scan::Bad;
+        }
+        switch (field) {
+            case Field::ContentLength:
+                if (!length.take(c)) {
+                    return Scan::Bad;
+                }
+                break;
+            case Field::TransferEncoding:
+                if (!codings_.take(c)) {
+                    return Scan::Bad;
+                }
+                break;
+            case Field::Upgrade:
+                upgrade.take(c);
+                break;
+            case Field::Identity:
+            case Field::Other:
+                break;
+        }
     }
-    return ChunkStep::Continue;
-}
-
-void RequestScanner::headerTests(size_t i) {
-    const uint8_t* at = data_ + i;
-    if (i + 16 < length_ && matchesFolded(at, "content-length", 14)) {
-        // Once the chunked body has started the count is ours; a stray name there must not
-        // replace it.
-        if (!headersDone_) {
-            // Read where ": " normally ends, with strtol's base 0, so 010 is eight and 0x10
-            // sixteen.
-            const BoundedNumber number = readBoundedNumber(at + 16, length_ - i - 16, 0);
-            if (fitsLength(number.value, number.overflow)) {
-                contentLength_ = number.value;
-            } else {
-                contentLengthInvalid_ = true;
-                contentLength_ = 0;
-                result_.status = ParseStatus::Invalid;
+    if (i + 1 >= length_) {
+        return Scan::NeedMore;
+    }
+    if (data_[i + 1] != '\n') {
+        return Scan::Bad;
+    }
+    i += 2;
+    switch (field) {
+        case Field::ContentLength:
+            // Repeats of one value are harmless; differing ones leave the choice to the server.
+            if (!length.complete() || (contentLengthSeen_ && length.value() != contentLength_)) {
+                return Scan::Bad;
             }
-        }
-    } else if (i + 8 < length_ && matchesFolded(at, "chunked\r\n", 9)) {
-        chunked_ = true;
-    } else if (i + 10 < length_ && matchesFolded(at, "websocket\r\n", 11)) {
-        upgradeSeen_ = true;
-    } else if (i + 6 < length_ && matchesExactly(at + 1, "HTTP/", 5) && at[6] >= '0' &&
-               at[6] <= '9') {
-        versionSeen_ = true;
-        // Only the major digit decides, so 1.0 passes as well.
-        if (at[6] != '1') {
-            result_.status = ParseStatus::Invalid;
-        }
-    } else if (!versionSeen_ && i > result_.method.size()) {
-        // The bound counts from the buffer start, not from where the method was found; callers
-        // see leading garbage as a target that does not start with a slash.
-        result_.uri.push_back(static_cast<char>(*at));
+            contentLengthSeen_ = true;
+            contentLength_ = length.value();
+            break;
+        case Field::TransferEncoding:
+            if (!codings_.endField()) {
+                return Scan::Bad;
+            }
+            break;
+        case Field::Upgrade:
+            upgrade_ = upgrade_ || upgrade.websocket();
+            break;
+        case Field::Identity:
+            result_.claimsIdentity = true;
+            break;
+        case Field::Other:
+            break;
     }
+    return Scan::Ok;
 }
 
-void RequestScanner::finish() {
-    result_.upgradeRequested = upgradeSeen_;
-    if (contentLengthInvalid_) {
-        // The body cannot be delimited; the request ends with its header area as far as we know.
-        result_.overhead = static_cast<uint32_t>(length_ - headerEnd_);
+void RequestScanner::finish(size_t headEnd) {
+    if (codings_.seen()) {
+        // A body framed both by length and by chunks can be cut either way, and an HTTP/1.0
+        // server may not know transfer codings at all.
+        if (!codings_.chunked() || contentLengthSeen_ || (major_ == '1' && minor_ == '0')) {
+            framingError();
+            return;
+        }
+    }
+    // Another major version is refused, but its extent is still reported so that the caller
+    // can skip the request and its body and go on after it.
+    const bool supported = major_ == '1';
+    if (supported) {
+        result_.upgradeRequested = upgrade_;
+    } else {
         result_.status = ParseStatus::Invalid;
+    }
+    if (codings_.seen()) {
+        chunkedBody(headEnd, supported);
         return;
     }
-    const uint64_t end = headerEnd_ + static_cast<uint64_t>(contentLength_);
+    const uint64_t end = headEnd + contentLength_;
     if (end <= length_) {
         if (contentLength_ != 0) {
-            result_.bodyStart = static_cast<uint32_t>(headerEnd_);
+            result_.bodyStart = static_cast<uint32_t>(headEnd);
             result_.bodyEnd = static_cast<uint32_t>(end - 1);
         }
         result_.overhead = static_cast<uint32_t>(length_ - end);
         return;
     }
-    if (result_.status == ParseStatus::Invalid) {
-        // A refused request stays refused however much of its body has arrived.
-        return;
-    }
-    result_.missingBytes = static_cast<uint32_t>(end - length_);
+    result_.missingBytes = end - length_;
     // bodyEnd is the buffer length here, one past the last byte at hand: callers rely on this
     // value, and whoever copies the body so far must stop at the last byte received.
-    result_.bodyStart = static_cast<uint32_t>(headerEnd_);
+    result_.bodyStart = static_cast<uint32_t>(headEnd);
     result_.bodyEnd = static_cast<uint32_t>(length_);
-    result_.status = ParseStatus::BodyIncomplete;
+    if (supported) {
+        result_.status = ParseStatus::BodyIncomplete;
+    }
+}
+
+void RequestScanner::chunkedBody(size_t headEnd, bool supported) {
+    result_.chunked = true;
+    ChunkedBody& body = result_.chunkedBody;
+    body.reset();
+    size_t consumed = 0;
+    switch (body.feed(data_ + headEnd, length_ - headEnd, consumed)) {
+        case ChunkedBody::Result::Done:
+            result_.bodyStart = static_cast<uint32_t>(headEnd);
+            result_.bodyEnd = static_cast<uint32_t>(headEnd + consumed - 1);
+            result_.overhead = static_cast<uint32_t>(length_ - headEnd - consumed);
+            return;
+        case ChunkedBody::Result::NeedMore:
+            // The rest of the body arrives in later reads, which the caller feeds to
+            // result_.chunkedBody until it is done.
+            result_.bodyStart = static_cast<uint32_t>(headEnd);
+            result_.bodyEnd = static_cast<uint32_t>(length_);
+            if (supported) {
+                result_.status = ParseStatus::BodyIncomplete;
+            }
+            return;
+        case ChunkedBody::Result::Invalid:
+            framingError();
+            return;
+    }
 }
 
 }  // namespace
@@ -286,6 +486,9 @@ void parseHttpRequest(ParseResult& result, const uint8_t* data, uint32_t length)
     result.bodyEnd = 0;
     result.status = ParseStatus::Complete;
     result.upgradeRequested = false;
+    result.framingError = false;
+    result.chunked = false;
+    result.claimsIdentity = false;
 
     if (data == nullptr || length < kShortestRequest) {
         result.overhead = length;
@@ -306,7 +509,7 @@ void parseHttpRequest(ParseResult& result, const uint8_t* data, uint32_t length)
         result.status = ParseStatus::Incomplete;
         return;
     }
-    RequestScanner(result, data, length).run(start);
+    RequestScanner(result, data, length).run(position);
 }
 
 }  // namespace parser

@@ -34,8 +34,10 @@ struct ParseResult {
     std::string uri;
     // Bytes after the end of the parsed message; the whole length while the message is incomplete.
     uint32_t overhead = 0;
-    // Bytes of body or payload still to come while the status is BodyIncomplete. 64 bits wide: a
-    // WebSocket frame may announce a 64-bit payload length.
+    // Bytes of body or payload still to come while the status is BodyIncomplete (or, for a
+    // length-framed request of an unsupported HTTP version, Invalid). 0 for a chunked body, whose
+    // end only `chunkedBody` can find. 64 bits wide: a WebSocket frame may announce a 64-bit
+    // payload length.
     uint64_t missingBytes = 0;
     // Index of the first body byte; 0 when no body byte is in the buffer.
     uint32_t bodyStart = 0;
@@ -48,15 +50,23 @@ struct ParseResult {
     // Payload collected from the fragments of one WebSocket message.
     std::string fragmentBuffer;
     ParseStatus status = ParseStatus::Complete;
-    // The request's header area contains "websocket" followed by CR LF.
+    // The request has an Upgrade field whose whole value is "websocket" in any letter case.
     bool upgradeRequested = false;
+    // Set with status Invalid when the request's framing is malformed or ambiguous (line ends,
+    // field syntax, Content-Length, Transfer-Encoding, chunks): where the next request starts is
+    // then unknown, so nothing after it in the stream can be trusted.
+    bool framingError = false;
+    // The request's body is chunked. With status BodyIncomplete (or Invalid for an unsupported
+    // version) and overhead 0 the body goes on in later reads, to be fed to `chunkedBody` until it
+    // reports the end.
+    bool chunked = false;
+    // The head has a field named X-SWID, which the proxy must strip before forwarding.
+    bool claimsIdentity = false;
+    // Position inside the current request's chunked body, carried across reads.
+    ChunkedBody chunkedBody;
     bool fragmentationRunning = false;
     // A frame with RSV1 has been seen on this connection; never cleared.
     bool compressed = false;
-    bool framingError = false;
-    bool chunked = false;
-    bool claimsIdentity = false;
-    ChunkedBody chunkedBody;
 };
 
 }  // namespace parser

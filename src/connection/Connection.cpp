@@ -396,6 +396,14 @@ void Connection::endOfInput() {
         disconnect();
         return;
     }
+    if (!canHalfClose() || !peer->canHalfClose()) {
+        // A TLS session cannot end one direction alone: both sides send what they hold, then
+        // close.
+        AP_LOG(Debug, "End of input, closing connection pair after the queued data", tag_);
+        requestDisconnect();
+        peer->requestDisconnect();
+        return;
+    }
     updateEvents();
     AP_LOG(Debug, "End of input, shutting down the peer's output after its queue", tag_);
     // The other direction goes on; it has a bounded time of silence to end as well.
@@ -451,7 +459,7 @@ bool Connection::disconnectBase() {
     if (handler_ != nullptr) {
         handler_->removeConnection(this);
     }
-    discardUnreadInput();
+    discardUnreadInputBeforeClose();
     closeDescriptor();
     clearWriteQueue();
     return true;
@@ -461,7 +469,7 @@ void Connection::closeDescriptor() {
     os::closeSocket(socket_);
 }
 
-void Connection::discardUnreadInput() {
+void Connection::discardUnreadInputBeforeClose() {
     // Closing a TCP socket with unread input resets the connection, and the reset throws away
     // what the kernel still holds to send: the bytes a closing connection has just flushed.
     // Input that arrives after this point can still cause that; this covers what is there now.

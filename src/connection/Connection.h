@@ -158,7 +158,10 @@ protected:
     // one of them is deleted.
     void unlinkPeer();
     // Reads and drops what the socket holds, so that closing it sends an orderly end.
-    void discardUnreadInput();
+    virtual void discardUnreadInputBeforeClose();
+    // Whether the output can be shut down while the input goes on (a plain socket can; a TLS
+    // session ends as a whole).
+    virtual bool canHalfClose() const { return true; }
     void clearWriteQueue();
     // Set-up finished: the connection is Open and flushes what was queued meanwhile. False when
     // that flush failed.

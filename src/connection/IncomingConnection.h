@@ -141,6 +141,8 @@ private:
     bool answerRefusal(int code, const char* text, std::string_view response);
     // Writes an answer of our own to the client; conWrite's result.
     int answer(const char* data, size_t length);
+    // Whether the current message goes on beyond the bytes at hand.
+    bool messageContinues() const;
     // After a refusal: the rest of a message still to come is dropped as it arrives.
     void dropRestOfMessage();
     // After forwarding: the rest of a message still to come is passed through as it arrives.

@@ -326,6 +326,11 @@ IncomingConnection::Step IncomingConnection::passBody(bool forward) {
     parseResult_.overhead = available - taken;
     if (done) {
         mode_ = messageMode();
+        if (taken == 0) {
+            // The body had ended with the bytes before: all of these are the next message's.
+            readState_ = ReadState::parse_data;
+            return std::nullopt;
+        }
     }
     return continueParsing(Debug);
 }
@@ -578,8 +583,16 @@ bool IncomingConnection::answerRefusal(int code, const char* text, std::string_v
     return result >= 0;
 }
 
+bool IncomingConnection::messageContinues() const {
+    // A refused request of an unsupported version still has its extent reported.
+    return parseResult_.status == ParseStatus::BodyIncomplete ||
+           (parseResult_.status == ParseStatus::Invalid && !parseResult_.framingError &&
+            (parseResult_.missingBytes != 0 ||
+             (parseResult_.chunked && parseResult_.overhead == 0)));
+}
+
 void IncomingConnection::dropRestOfMessage() {
-    if (parseResult_.status != ParseStatus::BodyIncomplete) {
+    if (!messageContinues()) {
         return;
     }
     // The refused message's remaining bytes are dropped as they arrive, so that its body is

@@ -11,8 +11,11 @@
 #include "access/CapabilityQueries.h"
 #include "access/ProcessLookup.h"
 #include "access/SecurityLevel.h"
+#include "connection/IdentityHeader.h"
 #include "connection/IncomingConnection.h"
 #include "connection/OutgoingConnection.h"
+#include "connection/SecureIncomingConnection.h"
+#include "connection/SecureOutgoingConnection.h"
 #include "libs/aliasManager/AliasQueryClient.h"
 #include "libs/capCache/QueryService.h"
 #include "os/SocketHelpers.h"
@@ -29,10 +32,14 @@ using utils::logging::Verbose;
 namespace {
 
 constexpr const char* MARK_IN_PLAIN = ",in,p,";
+constexpr const char* MARK_IN_AUTHENTIC = ",in,a,";
+constexpr const char* MARK_IN_CONFIDENTIAL = ",in,c,";
 constexpr const char* MARK_OUT_PLAIN = ",out,p,";
+constexpr const char* MARK_OUT_AUTHENTIC = ",out,a,";
+constexpr const char* MARK_OUT_CONFIDENTIAL = ",out,c,";
 
-// Authentic and confidential links need the TLS connections, which this build does not have.
-// Such a link is refused rather than carried in plain.
+// Authentic and confidential links need TLS credentials; without them such a link is refused
+// rather than carried in plain.
 constexpr const char* SECURE_UNAVAILABLE = "Secure connections not available. Rejecting connection";
 
 alias_manager::AliasQueryClient& aliasClient() {
@@ -83,6 +90,10 @@ ConnectionEstablisher::ConnectionEstablisher(
       tlsSocketFactory_(std::move(tlsSocketFactory)),
       pidResolver_(&pidResolver),
       localAddress_(std::move(localAddress)) {}
+
+bool ConnectionEstablisher::secureLinksAvailable() const {
+    return tlsSocketFactory_ != nullptr && tlsSocketFactory_->available();
+}
 
 void ConnectionEstablisher::runReverse() {
     run(&ConnectionEstablisher::establishReverse);
@@ -140,6 +151,7 @@ void ConnectionEstablisher::establishReverse(PendingConnection element) {
     AP_LOG(Verbose, "checking if connection is excluded form tls", descriptor);
 
     std::unique_ptr<connection::IncomingConnection> incoming;
+    const char* mark = MARK_IN_PLAIN;
     if (proxy::isTlsException(client)) {
         AP_LOG(Debug, "Creating incoming connection (TLS exclusion)", descriptor);
         incoming = std::make_unique<connection::IncomingConnection>(descriptor, clientText.c_str());
@@ -154,11 +166,23 @@ void ConnectionEstablisher::establishReverse(PendingConnection element) {
                                                                             clientText.c_str());
                 break;
             case ccc::SECURITY_LEVEL_AUTHENTIC:
-            case ccc::SECURITY_LEVEL_CONFIDENTIAL:
-                AP_LOG(Error, SECURE_UNAVAILABLE, "fd", descriptor, "ip", destinationText, "port",
-                       destinationPort, "result", level);
-                os::closeSocket(descriptor);
-                return;
+            case ccc::SECURITY_LEVEL_CONFIDENTIAL: {
+                if (!secureLinksAvailable()) {
+                    AP_LOG(Error, SECURE_UNAVAILABLE, "fd", descriptor, "ip", destinationText,
+                           "port", destinationPort, "result", level);
+                    os::closeSocket(descriptor);
+                    return;
+                }
+                const bool confidential = level == ccc::SECURITY_LEVEL_CONFIDENTIAL;
+                AP_LOG(Debug,
+                       confidential ? "Creating confidential incoming connection"
+                                    : "Creating authentic incoming connection",
+                       descriptor);
+                incoming = std::make_unique<connection::SecureIncomingConnection>(
+                    tlsSocketFactory_, descriptor, clientText.c_str(), confidential);
+                mark = confidential ? MARK_IN_CONFIDENTIAL : MARK_IN_AUTHENTIC;
+                break;
+            }
             default:
                 AP_LOG(Error, "Could not determine security level", "fd", descriptor, "ip",
                        destinationText, "port", destinationPort, "result", level);
@@ -168,7 +192,7 @@ void ConnectionEstablisher::establishReverse(PendingConnection element) {
     }
     const std::string tagPrefix =
         formatEndpoint(client) + "/" + clientText + "->" + formatEndpoint(destination);
-    incoming->setTag(tagPrefix + MARK_IN_PLAIN + std::to_string(incoming->socket()));
+    incoming->setTag(tagPrefix + mark + std::to_string(incoming->socket()));
 
     if (incoming->status() != connection::Connection::StatusReady) {
         const int error = errno;
@@ -259,6 +283,12 @@ void ConnectionEstablisher::establishForward(PendingConnection element) {
         }
         alias = aliases.front();
         AP_LOG(Debug, "domain", alias, descriptor);
+        if (connection::unsafeHeaderValue(alias)) {
+            // The alias becomes a header value; a line break in it would let it forge headers.
+            AP_LOG(Error, "Alias holds a line break. Rejecting connection", descriptor);
+            os::closeSocket(descriptor);
+            return;
+        }
     }
 
     const std::string destinationEndpoint = formatEndpoint(destination);
@@ -279,6 +309,7 @@ void ConnectionEstablisher::establishForward(PendingConnection element) {
     AP_LOG(Verbose, "checking if connection is excluded form tls", incoming->tag());
 
     std::unique_ptr<connection::OutgoingConnection> outgoing;
+    const char* mark = MARK_OUT_PLAIN;
     if (proxy::isTlsException(destination)) {
         AP_LOG(Debug, "Creating outgoing connection (TLS exclusion)", incoming->tag());
         incoming->setAddHeader(true);
@@ -294,16 +325,28 @@ void ConnectionEstablisher::establishForward(PendingConnection element) {
                 outgoing = std::make_unique<connection::OutgoingConnection>(&destination, &length);
                 break;
             case ccc::SECURITY_LEVEL_AUTHENTIC:
-            case ccc::SECURITY_LEVEL_CONFIDENTIAL:
-                AP_LOG(Error, SECURE_UNAVAILABLE, incoming->tag(), "result", level);
-                return;
+            case ccc::SECURITY_LEVEL_CONFIDENTIAL: {
+                if (!secureLinksAvailable()) {
+                    AP_LOG(Error, SECURE_UNAVAILABLE, incoming->tag(), "result", level);
+                    return;
+                }
+                const bool confidential = level == ccc::SECURITY_LEVEL_CONFIDENTIAL;
+                AP_LOG(Debug,
+                       confidential ? "Creating confidential outgoing connection"
+                                    : "Creating authentic outgoing connection",
+                       incoming->tag());
+                outgoing = std::make_unique<connection::SecureOutgoingConnection>(
+                    tlsSocketFactory_, destination, alias, confidential);
+                mark = confidential ? MARK_OUT_CONFIDENTIAL : MARK_OUT_AUTHENTIC;
+                break;
+            }
             default:
                 AP_LOG(Error, "Could not determine security level", incoming->tag(), "result",
                        level);
                 return;
         }
     }
-    outgoing->setTag(tagPrefix + MARK_OUT_PLAIN + std::to_string(outgoing->socket()));
+    outgoing->setTag(tagPrefix + mark + std::to_string(outgoing->socket()));
 
     if (outgoing->status() != connection::Connection::StatusReady) {
         AP_LOG(Error, "Forward: Creating outgoing connection failed. Closing connection pair",

@@ -25,8 +25,9 @@ namespace io {
 // says. Reverse proxy: the client is remote; the incoming side is secured as the cache says and
 // the outgoing side is plain.
 //
-// Links that must be authentic or confidential are refused and closed: this build has no TLS
-// connections, and such a link is never carried in plain.
+// Links that must be authentic or confidential are wrapped in TLS; without TLS credentials they
+// are refused and closed, never carried in plain. Nothing here waits for a remote host: outgoing
+// connects and TLS handshakes complete on the handler that adopts the pair.
 //
 // Threading: one establisher per thread; establishers share the queue, the dispatcher, the TLS
 // socket factory, the PID resolver and the process-wide capability and alias clients, all safe
@@ -59,6 +60,7 @@ public:
 
 private:
     void run(void (ConnectionEstablisher::*establish)(PendingConnection));
+    bool secureLinksAvailable() const;
     // The original destination of an accepted socket; false, logged, when it has none or when
     // the client connected straight to the proxy. The caller closes the socket then.
     static bool readOriginalDestination(int descriptor, sockaddr_in6* destination,

@@ -108,8 +108,14 @@ std::shared_ptr<tarn::tls::TlsSocketFactory> Proxy::initializeTls() {
     AP_LOG(Info, "Initializing TLS Library");
     tarn::tls::Result<tarn::tls::TlsSocketFactory> result = tarn::tls::initTLSLib();
     if (result.errorCode != 0) {
-        AP_LOG(Critical, "error initializing TLS socket factory", result.errorCode);
+        AP_LOG(Critical, "error initializing TLS socket factory", result.errorCode,
+               tarn::tls::lastInitError());
         return nullptr;
+    }
+    if (!result.object->available()) {
+        AP_LOG(utils::logging::Warning,
+               "No TLS credentials configured: authentic and confidential links are refused",
+               tarn::tls::TLS_DIRECTORY_VARIABLE);
     }
     return result.object;
 }

@@ -10,10 +10,14 @@ PendingConnectionQueue::~PendingConnectionQueue() {
     }
 }
 
-void PendingConnectionQueue::push(const PendingConnection& element) {
+bool PendingConnectionQueue::push(const PendingConnection& element) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (queue_.size() >= limit_) {
+        return false;
+    }
     queue_.push_back(element);
     condition_.notify_one();
+    return true;
 }
 
 bool PendingConnectionQueue::take(PendingConnection& element) {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "io/PendingConnection.h"
+#include "utils/BuildConfig.h"
 
 namespace io {
 
@@ -20,14 +21,16 @@ namespace io {
 // is destroyed are closed then, so a stopped proxy leaves no accepted socket open.
 class PendingConnectionQueue {
 public:
-    PendingConnectionQueue() = default;
+    explicit PendingConnectionQueue(size_t limit = config::PENDING_CONNECTIONS_LIMIT)
+        : limit_(limit) {}
     ~PendingConnectionQueue();
 
     PendingConnectionQueue(const PendingConnectionQueue&) = delete;
     PendingConnectionQueue& operator=(const PendingConnectionQueue&) = delete;
 
-    // Appends at the back and wakes one waiting taker.
-    void push(const PendingConnection& element);
+    // Appends at the back and wakes one waiting taker; false (nothing appended) when the queue
+    // already holds its limit: the caller refuses the connection rather than let it wait.
+    bool push(const PendingConnection& element);
 
     // Blocks until an element is queued or a stop is requested. True with the front element
     // taken out; false once a stop is requested, whatever is still queued.
@@ -45,6 +48,7 @@ private:
     std::condition_variable condition_;
     std::atomic<bool> stop_{false};
     std::deque<PendingConnection> queue_;
+    const size_t limit_;
 };
 
 }  // namespace io

@@ -2,9 +2,12 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
+#include "io/Deadlines.h"
 #include "os/SocketHelpers.h"
 #include "utils/logging/Logger.h"
 
@@ -50,26 +53,74 @@ void SocketListener::run() {
         if (event.first != nullptr || event.second != EVENT_NEW_CONNECTION) {
             continue;
         }
-        PendingConnection element;
-        element.addressLength = sizeof(element.address);
-        element.descriptor =
-            os::acceptSocket(listeningSocket_, &element.address, &element.addressLength);
-        if (element.descriptor == -1) {
-            const int error = errno;
-            AP_LOG(Warning, "Error while accepting connection", "errno", error, "description",
-                   strerror(error));
-            pauseAfterAcceptFailure();
-            continue;
-        }
-        AP_LOG(Info, "SocketListener accepted new connection", element.descriptor);
-        AP_LOG(Info, "SocketListener forwarding connection to ConnectionEstablisher");
-        queue_->push(element);
+        acceptOne();
     }
     multiplexer_->removeListeningSocket();
     AP_LOG(Info, "SocketListener shutting down");
     os::closeSocket(listeningSocket_);
     listeningSocket_ = -1;
     socketClosed_.store(true);
+}
+
+void SocketListener::acceptOne() {
+    PendingConnection element;
+    element.addressLength = sizeof(element.address);
+    element.descriptor =
+        os::acceptSocket(listeningSocket_, &element.address, &element.addressLength);
+    if (element.descriptor == -1) {
+        const int error = errno;
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+            if (backOffMilliseconds_ == 0) {
+                // Once per episode: the condition lasts until connections close.
+                AP_LOG(Warning, "Out of descriptors, accepting paused until some are free",
+                       "errno", error, "description", strerror(error));
+            }
+            backOff();
+            return;
+        }
+        AP_LOG(Warning, "Error while accepting connection", "errno", error, "description",
+               strerror(error));
+        pauseAfterAcceptFailure();
+        return;
+    }
+    if (backOffMilliseconds_ != 0) {
+        AP_LOG(Warning, "Descriptors available again, accepting resumed");
+        backOffMilliseconds_ = 0;
+    }
+    AP_LOG(Info, "SocketListener accepted new connection", element.descriptor);
+    AP_LOG(Info, "SocketListener forwarding connection to ConnectionEstablisher");
+    if (queue_->push(element)) {
+        if (refused_ != 0) {
+            AP_LOG(Warning, "Pending connection queue has room again", "refused connections",
+                   refused_);
+            refused_ = 0;
+        }
+        return;
+    }
+    // Waiting would only hold the client (and a descriptor) for an establisher that cannot
+    // come soon; a refusal lets it try again or elsewhere.
+    if (refused_++ == 0) {
+        AP_LOG(Warning, "Pending connection queue full. Rejecting connection", "fd",
+               element.descriptor);
+    }
+    os::closeSocket(element.descriptor);
+}
+
+void SocketListener::backOff() {
+    // 10 ms at first, doubling up to half a second: closed connections free descriptors soon
+    // enough, and a waiting client is served within that time once they do.
+    backOffMilliseconds_ = backOffMilliseconds_ == 0 ? 10 : std::min(backOffMilliseconds_ * 2, 500);
+    multiplexer_->removeListeningSocket();
+    // Still woken by shutdown(): the interruption pipe stays registered.
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(backOffMilliseconds_);
+    while (!stop_.load()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        multiplexer_->nextEvent(static_cast<int>(left.count()));
+    }
+    multiplexer_->addListeningSocket(listeningSocket_);
 }
 
 void SocketListener::shutdown() {

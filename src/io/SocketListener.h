@@ -10,7 +10,8 @@ namespace io {
 // The one thread that accepts connections. It waits on its own multiplexer, where the listening
 // socket is the only registered socket, accepts one connection per readiness event and appends
 // it to the pending-connection queue. It does nothing else with the accepted socket: whichever
-// establisher wakes up takes it.
+// establisher wakes up takes it. A full queue refuses the connection at once; running out of
+// descriptors pauses accepting with a growing back-off until descriptors are free again.
 //
 // Threading: run() is the listener thread's body; shutdown() may be called from any thread.
 // Ownership: neither the queue nor the multiplexer is owned. The listening socket is borrowed
@@ -38,12 +39,22 @@ public:
     bool socketClosed() const { return socketClosed_.load(); }
 
 private:
+    // Accepts one connection and queues it; false when the listener must back off.
+    void acceptOne();
+    // Out of descriptors: stops polling the listening socket for a while, so that neither the
+    // loop nor the log spins; connections wait in the backlog meanwhile.
+    void backOff();
+
     int listeningSocket_;
     std::atomic<bool> stop_{false};
     PendingConnectionQueue* queue_;
     ConnectionMultiplexer* multiplexer_;
     bool registered_;
     std::atomic<bool> socketClosed_{false};
+    // Milliseconds of the current back-off; 0 outside an episode of descriptor shortage.
+    int backOffMilliseconds_ = 0;
+    // Connections refused because the queue was full, in the current episode.
+    uint64_t refused_ = 0;
 };
 
 }  // namespace io

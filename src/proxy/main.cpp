@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "libs/tlslib/TlsLib.h"
+#include "os/DescriptorLimit.h"
 #include "os/Termination.h"
 #include "proxy/CommandLine.h"
 #include "proxy/Proxy.h"
@@ -120,6 +121,10 @@ int main(int argc, char** argv) {
         tarn::tls::cleanupTLSLib();
         exitRoutine(1);
     }
+
+    // Every connection pair holds two descriptors; the soft default would cap the pairs far
+    // below what the device allows.
+    AP_LOG(Info, "Descriptor limit", os::raiseDescriptorLimit());
 
     auto accessProxy = std::make_unique<proxy::Proxy>(
         settings.forward ? proxy::Proxy::ROLE_FORWARD : proxy::Proxy::ROLE_REVERSE,

@@ -88,7 +88,8 @@ public:
 
 private:
     bool complete() const { return length_ >= h_.frameEnd; }
-    bool isCompressed() const { return h_.masked && h_.rsv1; }
+    // Masked or not: a server that takes the frame inflates it, so the check must read the same.
+    bool isCompressed() const { return h_.rsv1; }
 
     void incomplete() {
         r_.overhead = length_;

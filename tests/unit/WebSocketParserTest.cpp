@@ -88,6 +88,8 @@ TEST(WebSocketParserTest, SingleFrames) {
          "Websocket message exceeds 8kiB", 0, 100},
         {frame("not deflate", FrameKind::FinalText, kKey, true), ProtocolError,
          "Websocket decompression failed"},
+        {frame(testing_support::Deflater().message(kEvent), FrameKind::FinalText, 0, true, false),
+         Complete, "/svc/res"},
     };
     for (const Case& c : cases) {
         ParseResult r;

@@ -21,5 +21,5 @@ bash "$root/fuzz/build.sh" "$out" "$target" >/dev/null
 mkdir -p "$out/corpus/$target" "$out/artifacts/$target"
 source "$root/fuzz/max_len.sh"
 exec "$out/$target" -max_total_time="$seconds" -max_len="$(fuzz_max_len "$target")" -timeout=10 \
-    -print_final_stats=1 -dict="$root/fuzz/$target.dict" -artifact_prefix="$out/artifacts/$target/" \
-    "$out/corpus/$target" "$root/fuzz/corpus/$target"
+    -print_final_stats=1 -dict="$root/fuzz/$target.dict" \
+    -artifact_prefix="$out/artifacts/$target/" "$out/corpus/$target" "$root/fuzz/corpus/$target"

@@ -37,8 +37,8 @@ for target in http_request rsi_event websocket_frame inflate_message; do
     mkdir -p "$corpus" "$artifacts"
     log="$out/smoke-$target.log"
     if "$out/$target" -max_total_time="$seconds" -max_len="$(fuzz_max_len "$target")" \
-        -timeout=10 -print_final_stats=1 -dict="$root/fuzz/$target.dict" -artifact_prefix="$artifacts" \
-        "$corpus" "$root/fuzz/corpus/$target" >"$log" 2>&1; then
+        -timeout=10 -print_final_stats=1 -dict="$root/fuzz/$target.dict" \
+        -artifact_prefix="$artifacts" "$corpus" "$root/fuzz/corpus/$target" >"$log" 2>&1; then
         echo "$target: no finding, $(grep -o 'number_of_executed_units: [0-9]*' "$log")"
     else
         echo "FINDING in $target (inputs in $artifacts):"

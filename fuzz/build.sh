@@ -12,15 +12,17 @@ cxx=${FUZZ_CXX:-clang++}
 sources=(
     src/parser/ChunkedBody.cpp
     src/parser/HttpParser.cpp
+    src/parser/Inflate.cpp
     src/parser/ParseResult.cpp
     src/parser/RsiScan.cpp
     src/parser/UriParser.cpp
+    src/parser/WebSocketParser.cpp
     src/utils/logging/Logger.cpp
     src/utils/logging/LogFile.cpp
 )
 targets=("$@")
 if [[ ${#targets[@]} -eq 0 ]]; then
-    targets=(http_request rsi_event)
+    targets=(http_request rsi_event websocket_frame inflate_message)
 fi
 
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined

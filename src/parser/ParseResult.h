@@ -67,6 +67,11 @@ struct ParseResult {
     bool fragmentationRunning = false;
     // A frame with RSV1 has been seen on this connection; never cleared.
     bool compressed = false;
+    // The last data frame whose payload was taken was masked, with `maskingKey` (which may be 0).
+    bool masked = false;
+    // The fragmented message in `fragmentBuffer` is compressed: the buffer holds the sender's
+    // deflate data, not the inflated text. Meaningful with FragmentedMessageComplete.
+    bool fragmentCompressed = false;
 };
 
 }  // namespace parser

@@ -15,6 +15,7 @@
 #include "connection/ReceiveArea.h"
 #include "parser/HttpParser.h"
 #include "parser/UriParser.h"
+#include "parser/WebSocketParser.h"
 #include "utils/BuildConfig.h"
 #include "utils/logging/Logger.h"
 
@@ -42,42 +43,6 @@ static_assert(ReceiveArea::SIZE >= RECEIVE_SIZE);
 constexpr const char* PROTOCOL = "Pelo";
 // The JSON text of an error frame is cut to fit this buffer.
 constexpr size_t ERROR_TEXT_SIZE = 512;
-
-// One final text frame carrying the whole payload; masked unless maskingKey is 0. The key's most
-// significant byte is the first key byte on the wire.
-std::string finalTextFrame(std::string_view payload, uint32_t maskingKey) {
-    std::string frame;
-    frame.reserve(payload.size() + 14);
-    frame.push_back(static_cast<char>(0x81));
-    const uint8_t maskBit = maskingKey != 0 ? 0x80 : 0x00;
-    const uint64_t length = payload.size();
-    if (length <= 125) {
-        frame.push_back(static_cast<char>(maskBit | length));
-    } else if (length <= 0xffff) {
-        frame.push_back(static_cast<char>(maskBit | 126));
-        for (int shift = 8; shift >= 0; shift -= 8) {
-            frame.push_back(static_cast<char>((length >> shift) & 0xff));
-        }
-    } else {
-        frame.push_back(static_cast<char>(maskBit | 127));
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            frame.push_back(static_cast<char>((length >> shift) & 0xff));
-        }
-    }
-    if (maskingKey == 0) {
-        frame.append(payload);
-        return frame;
-    }
-    char key[4];
-    for (int k = 0; k < 4; ++k) {
-        key[k] = static_cast<char>((maskingKey >> (24 - 8 * k)) & 0xff);
-    }
-    frame.append(key, sizeof(key));
-    for (size_t j = 0; j < payload.size(); ++j) {
-        frame.push_back(static_cast<char>(payload[j] ^ key[j % 4]));
-    }
-    return frame;
-}
 
 // The text as a JSON string's contents: the event comes from the client, and must not end the
 // string or inject members.
@@ -369,10 +334,8 @@ IncomingConnection::Step IncomingConnection::parseData() {
         return std::nullopt;
     }
     AP_LOG(Verbose, "WebSocket-Parsing", tag_);
-    // Frames are not examined yet: everything after the upgrade is forwarded as it came.
-    parseResult_.overhead = 0;
-    parseResult_.status = ParseStatus::ControlFrame;
-    readState_ = ReadState::forward_message;
+    parser::parseWebSocketFrame(parseResult_, data, length);
+    readState_ = ReadState::parser_status_check;
     return std::nullopt;
 }
 
@@ -470,6 +433,12 @@ IncomingConnection::Step IncomingConnection::gatekeep() {
     if (!parser::parseUri(parseResult_.uri, service_, resource_)) {
         if (!answerRefusal(400, "Bad Request", canned::BAD_REQUEST)) {
             return ReadResult::ForwardFailed;
+        }
+        if (websocket_ && parseResult_.compressed) {
+            // The proxy has inflated this message, the server never sees it: their compression
+            // histories part, and a later message could then read differently at the server than
+            // it was checked here.
+            return ReadResult::Failed;
         }
         dropRestOfMessage();
         return continueParsing(Debug);
@@ -650,7 +619,13 @@ IncomingConnection::Step IncomingConnection::forwardMessage() {
             message = rebuilt;
         }
     } else if (parseResult_.status == ParseStatus::FragmentedMessageComplete) {
-        rebuilt = finalTextFrame(parseResult_.fragmentBuffer, parseResult_.maskingKey);
+        // One frame for the whole message, masked as the client masked it and compressed when it
+        // was: the server gets exactly the client's data.
+        const std::string& collected = parseResult_.fragmentBuffer;
+        rebuilt = parser::buildWebSocketFrame(reinterpret_cast<const uint8_t*>(collected.data()),
+                                              collected.size(), parser::FrameKind::FinalText,
+                                              parseResult_.masked, parseResult_.maskingKey,
+                                              parseResult_.fragmentCompressed);
         message = rebuilt;
         // The next fragmented message is collected from its own first fragment.
         parseResult_.fragmentBuffer.clear();
@@ -723,7 +698,10 @@ uint32_t IncomingConnection::messageLength() const {
 
 int IncomingConnection::sendErrorFrame(const std::string& event, int code,
                                        const std::string& message) {
-    const std::string frame = finalTextFrame(errorText(code, event, message), 0);
+    const std::string text = errorText(code, event, message);
+    const std::string frame =
+        parser::buildWebSocketFrame(reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                                    parser::FrameKind::FinalText, false, 0, false);
     return answer(frame.data(), frame.size());
 }
 

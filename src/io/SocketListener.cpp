@@ -72,8 +72,8 @@ void SocketListener::acceptOne() {
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
             if (backOffMilliseconds_ == 0) {
                 // Once per episode: the condition lasts until connections close.
-                AP_LOG(Warning, "Out of descriptors, accepting paused until some are free",
-                       "errno", error, "description", strerror(error));
+                AP_LOG(Warning, "Out of descriptors, accepting paused until some are free", "errno",
+                       error, "description", strerror(error));
             }
             backOff();
             return;

@@ -179,8 +179,9 @@ class Service:
 _HOLDER = r"""
 import socket, sys
 control, held = socket.socket(fileno=int(sys.argv[1])), []
-while control.recv(1):
-    held.append(socket.create_connection((sys.argv[2], int(sys.argv[3])), float(sys.argv[4])))
+while (port := control.recv(2)):
+    held.append(socket.create_connection((sys.argv[2], int(sys.argv[3])), float(sys.argv[4]),
+                                         ("::", int.from_bytes(port, "big"))))
     socket.send_fds(control, [b"K"], [held[-1].fileno()])
 """
 
@@ -202,13 +203,15 @@ class Clients:
                     env={"PATH": "/usr/bin:/bin"}, stdout=subprocess.DEVNULL)
             self.control.settimeout(L.TIMEOUT)
 
-    def connect(self):
-        """A new connection, kept open until close() so that no other one gets its port."""
+    def connect(self, port):
+        """A new connection from the given source port, which no other case uses: the proxy's
+        log names connections by their endpoints, and a port freed by an ended connection could
+        otherwise come back for the next one."""
         if not self.process:
-            client = self.proxy.client()
+            client = self.proxy.client(source_port=port)
         else:
             with self.lock:
-                self.control.sendall(b"C")
+                self.control.sendall(port.to_bytes(2, "big"))
                 fds = socket.recv_fds(self.control, 1, 1)[1]
             assert fds, "the holder of the forward clients has ended"
             client = socket.socket(fileno=fds[0])
@@ -224,10 +227,10 @@ class Clients:
             self.process.communicate(timeout=L.TIMEOUT)
 
 
-def send_case(clients, data, cut):
+def send_case(clients, data, cut, port):
     """Sends one case on a new connection, half-closes and reads to the end; returns the
     client's endpoint as the proxy's log entries name it."""
-    client = clients.connect()
+    client = clients.connect(port)
     address, port = client.getsockname()[:2]
     try:
         for k, part in enumerate((data,) if cut is None else (data[:cut], data[cut:])):
@@ -257,7 +260,8 @@ def test_server_sees_only_checked_requests(proxy):
     service, clients = Service(proxy.listen()), Clients(proxy)
     try:
         with concurrent.futures.ThreadPoolExecutor(8) as pool:
-            futures = [pool.submit(send_case, clients, data.replace(ID, b"c%03d" % k), cut)
+            futures = [pool.submit(send_case, clients, data.replace(ID, b"c%03d" % k), cut,
+                                   41000 + k)
                        for k, (_, data, cut) in enumerate(catalogue)]
             endpoints = [future.result(L.TIMEOUT * 3) for future in futures]
     finally:

@@ -70,3 +70,28 @@ def test_one_websocket_per_application_and_destination(lab):
     third, third_server = open_websocket(forward, listener)
     third_server.sendall(FRAME)
     L.expect(third, FRAME)
+
+
+def test_identity_claims_never_pass_and_chunked_bodies_stream(proxy):
+    """A client's own X-SWID (any letter case, first request or later) never reaches the
+    service; ours is there once, where it belongs. A chunked upload of any size, arriving in
+    small pieces long after its head, passes byte for byte with the request behind it."""
+    client, server = proxy.pair(proxy.listen())
+    for first, claim in ((True, b"X-SWID: com.example.forged\r\n"), (False, b"x-swid: other\r\n"),
+                         (False, b"X-Swid: \r\n")):
+        request = L.http_request("/svc/claim", extra=claim)
+        client.sendall(request)
+        L.expect(server, proxy.forwarded(request.replace(claim, b""), first))
+
+    body = L.payload(10 << 20, 21)
+    chunks = b"".join(b"%x;ext=1\r\n%s\r\n" % (len(piece), piece)
+                      for piece in (body[i:i + 65521] for i in range(0, len(body), 65521)))
+    upload = (b"POST /svc/chunked HTTP/1.1\r\nHost: service\r\nTransfer-Encoding: chunked\r\n\r\n"
+              + chunks + b"0\r\nTrailer: t\r\n\r\n" + L.http_request("/svc/after"))
+    head = upload.index(b"\r\n\r\n") + 4
+    client.sendall(upload[:head])
+    time.sleep(0.3)
+    done = L.sending(client, b"".join(
+        upload[i:i + 7001] for i in range(head, len(upload), 7001)))
+    L.expect(server, upload, "chunked upload and the request behind it")
+    done()

@@ -10,6 +10,7 @@
 #include "ConnectionTestSupport.h"
 #include "RecordingLogger.h"
 #include "io/ConnectionMultiplexer.h"
+#include "utils/BuildConfig.h"
 
 namespace {
 
@@ -156,6 +157,110 @@ TEST(ConnectionTest, RequestDisconnectWithAndWithoutQueuedData) {
     }
     pair.expectOnTheWire(received, total);
     EXPECT_TRUE(testing_support::seesEndOfStream(pair.far.get()));
+}
+
+}  // namespace
+
+namespace {
+
+// Far above the high mark, so that queueing it must stop the peer's input.
+constexpr uint64_t ABOVE_HIGH_MARK = config::WRITE_QUEUE_HIGH_MARK + 100000;
+
+TEST(ConnectionTest, FullQueueHoldsThePeersInputUntilItDrains) {
+    Pair pair;
+    Fd peerFar;
+    Fd peerNear;
+    ASSERT_TRUE(pair.out && testing_support::socketPair(peerNear, peerFar));
+    testing_support::PeerOutgoing producer(peerNear.release());
+    producer.setHandler(&pair.handler);
+    pair.out->setPeer(&producer);
+    producer.setPeer(pair.out.get());
+
+    uint64_t total = pair.fill();
+    for (int piece = 0; piece < 8; ++piece, total += ABOVE_HIGH_MARK / 8) {
+        ASSERT_EQ(
+            pair.out->conWrite(pattern(total, ABOVE_HIGH_MARK / 8).data(), ABOVE_HIGH_MARK / 8), 0);
+    }
+    EXPECT_TRUE(producer.inputHeld(Connection::HoldPeerQueue));
+    EXPECT_EQ(producer.wantedEvents() & io::EVENT_INPUT, 0u);
+    // Held until the queue is below the low mark, not merely below the high one.
+    std::string received;
+    while (pair.out->queuedBytes() > config::WRITE_QUEUE_LOW_MARK) {
+        EXPECT_TRUE(producer.inputHeld(Connection::HoldPeerQueue));
+        pair.flushOnce(received);
+    }
+    EXPECT_FALSE(producer.inputHeld(Connection::HoldPeerQueue));
+    EXPECT_NE(producer.wantedEvents() & io::EVENT_INPUT, 0u);
+    while (pair.out->writeBufferCount() > 0) {
+        pair.flushOnce(received);
+    }
+    pair.expectOnTheWire(received, total);
+    // A slow reader is reported once per episode, not per write.
+    EXPECT_EQ(pair.log.count("Large write buffer"), 1u);
+    pair.out->setPeer(nullptr);
+}
+
+TEST(ConnectionTest, EachDirectionEndsOnItsOwnAndThePairClosesWhenBothHave) {
+    testing_support::RecordingHandler handler;
+    Fd nearA, farA, nearB, farB;
+    ASSERT_TRUE(testing_support::socketPair(nearA, farA) &&
+                testing_support::socketPair(nearB, farB));
+    testing_support::PeerOutgoing a(nearA.release()), b(nearB.release());
+    a.setHandler(&handler);
+    b.setHandler(&handler);
+    a.setPeer(&b);
+    b.setPeer(&a);
+    // A's far end stops sending: B's far end sees the end only after what was queued for it,
+    // and the other direction still carries data.
+    ASSERT_EQ(b.conWrite("queued", 6), 0);
+    ASSERT_EQ(::shutdown(farA.get(), SHUT_WR), 0);
+    ASSERT_TRUE(testing_support::waitFor(a.socket(), POLLIN));
+    ASSERT_EQ(a.conRead(), ReadResult::Closed);
+    a.endOfInput();
+    std::string got;
+    ASSERT_TRUE(testing_support::readExactly(farB.get(), got, 6));
+    EXPECT_TRUE(testing_support::seesEndOfStream(farB.get()));
+    EXPECT_TRUE(b.outputShut() && !a.disconnected() && !b.disconnected());
+    ASSERT_TRUE(testing_support::writeAll(farB.get(), "reply"));
+    ASSERT_TRUE(testing_support::waitFor(b.socket(), POLLIN));
+    ASSERT_EQ(b.conRead(), ReadResult::Done);
+    ASSERT_TRUE(testing_support::readExactly(farA.get(), got, 5));
+    EXPECT_EQ(got, "reply");
+    // Now B's far end ends too: the pair closes.
+    ASSERT_EQ(::shutdown(farB.get(), SHUT_WR), 0);
+    ASSERT_TRUE(testing_support::waitFor(b.socket(), POLLIN));
+    ASSERT_EQ(b.conRead(), ReadResult::Closed);
+    b.endOfInput();
+    EXPECT_TRUE(a.disconnected() && b.disconnected());
+    EXPECT_TRUE(testing_support::seesEndOfStream(farA.get()));
+}
+
+TEST(ConnectionTest, ConnectsWithoutBlockingAndQueuesMeanwhile) {
+    testing_support::RecordingLogger log;
+    sockaddr_in6 address;
+    Fd listener = testing_support::listenLoopback(address);
+    ASSERT_NE(listener.get(), -1);
+    const socklen_t length = sizeof(address);
+    for (const bool refused : {false, true}) {
+        if (refused) {
+            listener.reset();  // nothing listens on the port any more
+        }
+        connection::OutgoingConnection out(&address, &length);
+        ASSERT_EQ(out.status(), Connection::StatusReady);
+        ASSERT_EQ(out.conWrite("early", 5), 0);
+        ASSERT_TRUE(testing_support::waitFor(out.socket(), POLLOUT));
+        if (out.state() == Connection::State::Connecting) {
+            EXPECT_EQ(out.continueSetUp(), !refused);
+        }
+        if (!refused) {
+            EXPECT_EQ(out.state(), Connection::State::Open);
+            Fd accepted(::accept(listener.get(), nullptr, nullptr));
+            std::string got;
+            ASSERT_TRUE(testing_support::readExactly(accepted.get(), got, 5));
+            EXPECT_EQ(got, "early");
+        }
+    }
+    EXPECT_TRUE(log.contains("Could not connect to destination, closing connection pair"));
 }
 
 }  // namespace

@@ -192,12 +192,14 @@ TEST(IncomingConnectionTest, ForwardedBytesDoNotDependOnHowTheStreamIsSplit) {
     const std::string postWithId =
         "POST /svc/upload HTTP/1.1\r\nHost: h\r\nContent-Length: 10\r\nX-SWID: app\r\n\r\n";
     const std::string chunked = "POST /c/d HTTP/1.1\r\nTransfer-Encoding: chunked\r\n";
-    const std::string chunks = "4\r\nabcd\r\n0\r\n\r\n";
+    const std::string chunks = "4\r\nabcd\r\n12\r\nGET / HTTP/1.1\r\n\r\n\r\n0\r\n\r\n";
     const std::string refusedPost = "POST /x HTTP/1.1\r\nContent-Length: 36\r\n\r\n";
     const std::string bad(connection::canned::BAD_REQUEST);
     // The reads as they arrive, what is forwarded and what the client is answered. Only the first
-    // request gets the header; a body still arriving passes unchanged. An unparsable target gets
-    // 400 and the connection goes on; such a request's body is dropped, never read as requests.
+    // request gets the header, and no client's own X-SWID line ever passes; a body still
+    // arriving passes unchanged, by length or by its chunks (which may look like requests). An
+    // unparsable target gets 400 and the connection goes on; such a request's body is dropped,
+    // never read as requests.
     const struct {
         Texts reads;
         std::string forwarded, answered;
@@ -206,8 +208,13 @@ TEST(IncomingConnectionTest, ForwardedBytesDoNotDependOnHowTheStreamIsSplit) {
         {{POST}, postWithId + "0123456789", ""},
         {{POST_HEAD, "0123456789" + GET}, postWithId + "0123456789" + GET, ""},
         {{POST_HEAD + "0", "12345678", "9" + GET}, postWithId + "0123456789" + GET, ""},
-        {{POST_HEAD + "012345678", "9"}, postWithId + "0123456789", ""},
-        {{chunked + "\r\n" + chunks}, chunked + "X-SWID: app\r\n\r\n" + chunks, ""},
+        {{chunked + "\r\n", chunks.substr(0, 9), chunks.substr(9) + GET},
+         chunked + "X-SWID: app\r\n\r\n" + chunks + GET,
+         ""},
+        {{"GET /svc/res/1 HTTP/1.1\r\nx-swid: forged\r\nHost: h\r\n\r\n",
+          "GET /svc/res/1 HTTP/1.1\r\nHost: h\r\nX-Swid: forged\r\n\r\n"},
+         GET_WITH_ID + GET,
+         ""},
         {{"GET /x HTTP/1.1\r\n\r\n", "xxGET /svc/res HTTP/1.1\r\n\r\n", refusedPost + "GET ",
           GET.substr(4) + GET},
          GET_WITH_ID,
@@ -219,11 +226,9 @@ TEST(IncomingConnectionTest, ForwardedBytesDoNotDependOnHowTheStreamIsSplit) {
             stream += bytes;
         }
         // As the reads came, then in two reads split at every offset: the same bytes forwarded,
-        // the same answers, the same questions. Each read ends with nothing more to read. A
-        // chunked body that comes in a later read than its head is lost for now: whole only.
-        const bool chunked = stream.find("chunked") != std::string::npos;
+        // the same answers, the same questions. Each read ends with nothing more to read.
         Texts questions;
-        for (size_t split = 0; split < (chunked ? 1 : stream.size()); ++split) {
+        for (size_t split = 0; split < stream.size(); ++split) {
             Rig rig;
             rig.incoming->setAddHeader(true);
             for (const std::string& bytes :
@@ -239,21 +244,55 @@ TEST(IncomingConnectionTest, ForwardedBytesDoNotDependOnHowTheStreamIsSplit) {
     }
 }
 
-TEST(IncomingConnectionTest, SecondWebSocketForTheSameKeyGets409) {
+// A request whose end cannot be known ends the pair before any of it is forwarded.
+TEST(IncomingConnectionTest, AmbiguousFramingClosesWithoutForwarding) {
+    for (const std::string& head :
+         {std::string("POST /a/b HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n"),
+          std::string("POST /a/b HTTP/1.1\r\nContent-Length : 3\r\n"),
+          std::string("POST /a/b HTTP/1.1\r\nContent-Length: 3\r\n Content-Length: 9\r\n")}) {
+        Rig rig;
+        EXPECT_EQ(rig.feed(GET + head + "\r\nabc" + GET), ReadResult::Failed) << head;
+        EXPECT_EQ(rig.forwarded(), GET) << head;
+    }
+}
+
+// The upgrade takes effect only with the server's 101; until then the client's further bytes
+// wait, and they are read as whatever the answer made of the connection.
+TEST(IncomingConnectionTest, UpgradeWaitsForTheServersAnswerAndKeepsOneWebSocketPerKey) {
+    const std::string frame = [] {
+        const std::string json = R"({"event":"/svc/res"})";
+        std::string out = "\x81";
+        out += static_cast<char>(0x80 | json.size());
+        out += std::string(4, '\0');  // a masking key of 0 is a key like any other
+        return out + json;
+    }();
     Rig first(true);
-    EXPECT_EQ(first.feed(UPGRADE), ReadResult::Done);
+    EXPECT_EQ(first.feed(UPGRADE + GET), ReadResult::Done);
     EXPECT_EQ(first.forwarded(), UPGRADE);
+    EXPECT_TRUE(first.incoming->hasBufferedInput());
+    // While it waits, the key is taken: a second gets 409 and closes, leaving the key alone.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        // Closing a refused one leaves the first one's key alone.
         Rig second(true);
         EXPECT_EQ(second.feed(UPGRADE), ReadResult::Failed);
         EXPECT_EQ(second.answered(), connection::canned::CONFLICT);
         EXPECT_EQ(second.forwarded(), "");
         second.incoming->disconnect();
     }
-    first.incoming->disconnect();
-    Rig again(true);
-    EXPECT_EQ(again.feed(UPGRADE), ReadResult::Done);
+    // Refused: the held request is read as HTTP, and the key is free again.
+    first.incoming->upgradeAnswered(false);
+    EXPECT_EQ(first.incoming->conRead(), ReadResult::Done);
+    EXPECT_EQ(first.forwarded(), GET);
+    Rig third(true);
+    EXPECT_EQ(third.feed(UPGRADE), ReadResult::Done);
+    third.forwarded();
+    // Agreed: frames are checked; a message without an event is answered and the connection
+    // goes on.
+    third.incoming->upgradeAnswered(true);
+    EXPECT_TRUE(third.incoming->websocket());
+    const std::string noEvent("\x81\x82\0\0\0\0{}", 8);
+    EXPECT_EQ(third.feed(frame + noEvent + frame), ReadResult::Done);
+    EXPECT_EQ(third.forwarded(), frame + frame);
+    EXPECT_NE(third.answered().find(R"("code":400)"), std::string::npos);
 }
 
 // A head that fills the receive buffer can never complete: closing beats waiting forever.
@@ -275,9 +314,10 @@ TEST(IncomingConnectionTest, ErrorFrameCarriesTheJsonAnswer) {
     Fd near, client;
     ASSERT_TRUE(testing_support::socketPair(near, client, true));
     Exposed incoming(near.release(), "app");
-    EXPECT_EQ(incoming.sendErrorFrame("/svc/res", 403, "Forbidden"), 0);
+    // The event comes from the client: it is escaped, so it cannot end the string.
+    EXPECT_EQ(incoming.sendErrorFrame("/svc/\"x\\\n", 403, "Forbidden"), 0);
     const std::string json =
-        R"({"type":"error","code":403,"event":"/svc/res","message": "Forbidden"})";
+        R"({"type":"error","code":403,"event":"/svc/\"x\\\n","message": "Forbidden"})";
     EXPECT_EQ(testing_support::drain(client.get()),
               "\x81" + std::string(1, static_cast<char>(json.size())) + json);
 }

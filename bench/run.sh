@@ -41,6 +41,9 @@ usage: bench/run.sh [options]     (as root)
       --client-cpu N      CPU of the load generator (default $client_cpu)
       --server-cpu N      CPU of nginx and the proxy under test (default $server_cpu)
   -o, --out DIR           results directory (default: bench/results/<date-time>)
+      --perf LOAD         record a CPU profile of the proxy under test (perf record -g) during
+                          the load named keepalive, close, bulk or unloaded, into the results
+                          directory as perf-<scenario>-<load>-run<N>.data
       --no-install        do not install missing Debian packages
   -h, --help              this text
 EOF
@@ -60,6 +63,7 @@ while (($# > 0)); do
         --server-cpu) server_cpu=$2; shift ;;
         -o | --out) out_dir=$2; shift ;;
         --no-install) skip_install=1 ;;
+        --perf) perf_load=$2; shift ;;
         -h | --help) usage; exit 0 ;;
         *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
     esac
@@ -132,6 +136,7 @@ out_dir=$(realpath "$out_dir")
 raw=$out_dir/raw.tsv
 printf 'run\tscenario\ttest\tkey\tvalue\n' >"$raw"
 
+perf_load=${perf_load:-}
 proxy_pid=""
 proxy_kind=""    # "", "daemon" or "haproxy"
 proxy_ns=""
@@ -452,7 +457,13 @@ record_deltas() { # test "before" "after"
 url() { echo "http://[$server_addr]:$service_port/$1"; }
 
 wrk_load() { # test connections seconds path close(0/1) [record(0/1)]
-    local test=$1 conns=$2 seconds=$3 path=$4 close=$5 keep=${6:-1} before after output
+    local test=$1 conns=$2 seconds=$3 path=$4 close=$5 keep=${6:-1} before after output perf_pid=""
+    if [[ $perf_load == "$test" && -n $proxy_pid ]] && ((keep)); then
+        # Sampled in software: this machine's counters are not always available to perf.
+        perf record -q -F 999 -g -p "$proxy_pid" \
+            -o "$out_dir/perf-$current_scenario-$test-run$current_run.data" >/dev/null 2>&1 &
+        perf_pid=$!
+    fi
     before=$(snapshot)
     output=$(BENCH_CLOSE=$close as_app wrk -t1 -c"$conns" -d"${seconds}s" --timeout 5s \
         -s "$workdir/wrk-report.lua" "$(url "$path")" 2>&1) || {
@@ -460,6 +471,10 @@ wrk_load() { # test connections seconds path close(0/1) [record(0/1)]
         return 1
     }
     after=$(snapshot)
+    if [[ -n $perf_pid ]]; then
+        kill -INT "$perf_pid" 2>/dev/null
+        wait "$perf_pid" 2>/dev/null || true
+    fi
     ((keep)) || return 0
     record "$test" connections "$conns"
     awk '$1 == "@@" {print $2, $3}' <<<"$output" | while read -r key value; do
@@ -539,6 +554,7 @@ EOF
 
 for run in $(seq "$runs"); do
     for scenario in "${scenario_list[@]}"; do
+        current_run=$run current_scenario=$scenario
         log "run $run/$runs: $scenario"
         record env load1_before "$(cut -d' ' -f1 /proc/loadavg)"
         lab_up

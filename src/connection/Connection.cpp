@@ -160,12 +160,18 @@ void Connection::releaseInput(InputHold reason) {
     }
 }
 
-bool Connection::continueSetUp() {
+bool Connection::continueSetUp(uint32_t events) {
     assert(onHandlerThread());
     int error = 0;
-    socklen_t length = sizeof(error);
-    if (getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-        error = errno;
+    // Writable without an error report means connected; only a failure needs the reason.
+    if ((events & (io::EVENT_ERROR | io::EVENT_HANGUP)) != 0 || (events & io::EVENT_OUTPUT) == 0) {
+        socklen_t length = sizeof(error);
+        if (getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+            error = errno;
+        }
+        if (error == 0 && (events & io::EVENT_OUTPUT) == 0) {
+            return true;  // not there yet
+        }
     }
     if (error != 0) {
         AP_LOG(Error, "Could not connect to destination, closing connection pair", tag_, "errno",
@@ -404,6 +410,14 @@ void Connection::endOfInput() {
         peer->requestDisconnect();
         return;
     }
+    if (peer->inputEnded_ && peer->writeQueue_.empty() && writeQueue_.empty()) {
+        // The other direction has ended and everything is sent: closing both sends the last end
+        // of stream as well as a shutdown would.
+        AP_LOG(Debug, "Both directions ended, closing connection pair", tag_);
+        disconnect();
+        peer->disconnect();
+        return;
+    }
     updateEvents();
     AP_LOG(Debug, "End of input, shutting down the peer's output after its queue", tag_);
     // The other direction goes on; it has a bounded time of silence to end as well.
@@ -473,7 +487,7 @@ void Connection::discardUnreadInputBeforeClose() {
     // Closing a TCP socket with unread input resets the connection, and the reset throws away
     // what the kernel still holds to send: the bytes a closing connection has just flushed.
     // Input that arrives after this point can still cause that; this covers what is there now.
-    if (socket_ == -1) {
+    if (socket_ == -1 || inputEnded_) {
         return;
     }
     char* area = ReceiveArea::data();

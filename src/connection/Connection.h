@@ -87,7 +87,7 @@ public:
 
     // Takes set-up a step further (connect completion, TLS handshake) on a readiness event while
     // Connecting or Handshaking. False when set-up failed (logged); the caller closes the pair.
-    virtual bool continueSetUp();
+    virtual bool continueSetUp(uint32_t events);
     // The handler adopted the connection: arms the deadlines its state needs.
     virtual void adopted();
     // The deadline set with setDeadline() passed; logs and closes the pair.

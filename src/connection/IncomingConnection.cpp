@@ -13,12 +13,14 @@ namespace connection {
 using utils::logging::Info;
 using utils::logging::Warning;
 
-IncomingConnection::IncomingConnection(int socket, const char* domain)
+IncomingConnection::IncomingConnection(int socket, const char* domain, SocketOptions options)
     : Connection(socket), domain_(domain != nullptr ? domain : "") {
     tag_ = std::to_string(socket);
-    os::setNoDelay(socket_);
-    os::setKeepAlive(socket_);
-    os::setNonBlocking(socket_);
+    if (options == SocketOptions::Set) {
+        os::setNoDelay(socket_);
+        os::setKeepAlive(socket_);
+        os::setNonBlocking(socket_);
+    }
 }
 
 IncomingConnection::IncomingConnection(int socket, std::string&& domain, const char* address,

@@ -49,8 +49,14 @@ public:
         RefusedPayload,   // the rest of a refused frame, dropped as it arrives
     };
 
-    // Sets no-delay, keep-alive and non-blocking on the socket; the tag is the descriptor.
-    IncomingConnection(int socket, const char* domain);
+    // Whether the constructor sets the socket's options or the socket has them already (it was
+    // accepted, non-blocking, from a listening socket that has them).
+    enum class SocketOptions : uint8_t { Set, Inherited };
+
+    // Sets no-delay, keep-alive and non-blocking on the socket unless it has them already; the
+    // tag is the descriptor.
+    IncomingConnection(int socket, const char* domain,
+                       SocketOptions options = SocketOptions::Set);
     // For the establisher, which has made the socket non-blocking itself and sets no other
     // option. An upgraded WebSocket of this connection is entered in the open WebSocket registry
     // under (domain, address, port), and service offerings are checked.

@@ -10,12 +10,11 @@ namespace connection {
 OutgoingConnection::OutgoingConnection(State state) : Connection(-1, state) {}
 
 OutgoingConnection::OutgoingConnection(const sockaddr_in6* destination, const socklen_t* length)
-    : Connection(os::createSocket(), State::Connecting) {
+    : Connection(os::createNonBlockingSocket(), State::Connecting) {
     if (socket_ == -1) {
         status_ = StatusNoSocket;
         return;
     }
-    os::setNonBlocking(socket_);
     if (os::connectSocket(socket_, destination, *length) == 0) {
         // Loopback destinations may connect at once.
         state_ = State::Open;

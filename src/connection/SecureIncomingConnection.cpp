@@ -32,8 +32,6 @@ SecureIncomingConnection::SecureIncomingConnection(
     socket_ = descriptor;
     stream_ = std::move(created.object);
     stream_->setMode(confidential);
-    os::setNoDelay(socket_);
-    os::setKeepAlive(socket_);
     // The client's first flight may be here already.
     if (!handshakeStep(tag_, "Secure Incoming Connection session failed", &setUpEvents_)) {
         status_ = StatusNotConnected;
@@ -76,7 +74,7 @@ void SecureIncomingConnection::closeDescriptor() {
     IncomingConnection::closeDescriptor();
 }
 
-bool SecureIncomingConnection::continueSetUp() {
+bool SecureIncomingConnection::continueSetUp(uint32_t /*events*/) {
     if (!handshakeStep(tag_, "Secure Incoming Connection session failed", &setUpEvents_)) {
         return false;
     }

@@ -82,7 +82,7 @@ void SecureOutgoingConnection::closeDescriptor() {
     socket_ = -1;
 }
 
-bool SecureOutgoingConnection::continueSetUp() {
+bool SecureOutgoingConnection::continueSetUp(uint32_t /*events*/) {
     if (!handshakeStep(tag_, "Secure Outgoing Connection session failed", &setUpEvents_)) {
         return false;
     }

@@ -20,6 +20,7 @@
 #include "libs/capCache/QueryService.h"
 #include "os/SocketHelpers.h"
 #include "proxy/TlsExceptions.h"
+#include "utils/BuildConfig.h"
 #include "utils/logging/Logger.h"
 
 namespace io {
@@ -49,10 +50,20 @@ alias_manager::AliasQueryClient& aliasClient() {
     return *client;
 }
 
+}  // namespace
+
 // Where connection tracking is active, a connection made straight to the proxy's own port (not
 // redirected) reports that port as its original destination. Connecting there would make the
 // proxy connect to itself again and again until it runs out of descriptors.
-bool isDirectConnection(int descriptor, const sockaddr_in6& destination) {
+bool ConnectionEstablisher::isDirectConnection(int descriptor,
+                                               const sockaddr_in6& destination) const {
+    const uint16_t port = ntohs(destination.sin6_port);
+    if (hasLocalBytes_) {
+        // The accepted socket's own address is the proxy's listening address: known without
+        // asking the kernel for every connection.
+        return (port == config::FORWARD_PROXY_PORT || port == config::REVERSE_PROXY_PORT) &&
+               std::memcmp(&localBytes_, &destination.sin6_addr, sizeof(in6_addr)) == 0;
+    }
     sockaddr_in6 local{};
     socklen_t localLength = sizeof(local);
     if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
@@ -62,10 +73,8 @@ bool isDirectConnection(int descriptor, const sockaddr_in6& destination) {
            std::memcmp(&local.sin6_addr, &destination.sin6_addr, sizeof(in6_addr)) == 0;
 }
 
-}  // namespace
-
 bool ConnectionEstablisher::readOriginalDestination(int descriptor, sockaddr_in6* destination,
-                                                    socklen_t* length) {
+                                                    socklen_t* length) const {
     AP_LOG(Verbose, "Getting original destination of connection");
     if (getOriginalDestination(descriptor, destination, length) < 0) {
         const int error = errno;
@@ -89,7 +98,9 @@ ConnectionEstablisher::ConnectionEstablisher(
       dispatcher_(&dispatcher),
       tlsSocketFactory_(std::move(tlsSocketFactory)),
       pidResolver_(&pidResolver),
-      localAddress_(std::move(localAddress)) {}
+      localAddress_(std::move(localAddress)) {
+    hasLocalBytes_ = inet_pton(AF_INET6, localAddress_.c_str(), &localBytes_) == 1;
+}
 
 bool ConnectionEstablisher::secureLinksAvailable() const {
     return tlsSocketFactory_ != nullptr && tlsSocketFactory_->available();
@@ -129,19 +140,15 @@ int ConnectionEstablisher::getOriginalDestination(int descriptor, sockaddr_in6* 
 
 void ConnectionEstablisher::establishReverse(PendingConnection element) {
     int descriptor = element.descriptor;
+    // The peer's address as accept gave it: the same getpeername would give, one call less.
+    AP_LOG(Verbose, "Getting peer IP address");
+    const sockaddr_in6 client = element.address;
 
     if (!readOriginalDestination(descriptor, &element.address, &element.addressLength)) {
         os::closeSocket(descriptor);
         return;
     }
     const sockaddr_in6& destination = element.address;
-
-    AP_LOG(Verbose, "Getting peer IP address");
-    sockaddr_in6 client{};
-    socklen_t clientLength = sizeof(client);
-    // A client that is already gone leaves the address zeroed; its connection then fails on
-    // its first event instead of here.
-    getpeername(descriptor, reinterpret_cast<sockaddr*>(&client), &clientLength);
     const std::string clientText = os::addressToString(client);
     const std::string destinationText = os::addressToString(destination);
     const uint16_t destinationPort = ntohs(destination.sin6_port);
@@ -154,7 +161,8 @@ void ConnectionEstablisher::establishReverse(PendingConnection element) {
     const char* mark = MARK_IN_PLAIN;
     if (proxy::isTlsException(client)) {
         AP_LOG(Debug, "Creating incoming connection (TLS exclusion)", descriptor);
-        incoming = std::make_unique<connection::IncomingConnection>(descriptor, clientText.c_str());
+        incoming = std::make_unique<connection::IncomingConnection>(
+            descriptor, clientText.c_str(), connection::IncomingConnection::SocketOptions::Inherited);
     } else {
         const capability_query_if::QueryService request(destinationText, "", "", destinationPort);
         AP_LOG(Verbose, "Checking capability cache for security level", descriptor);
@@ -162,8 +170,9 @@ void ConnectionEstablisher::establishReverse(PendingConnection element) {
         switch (level) {
             case ccc::SECURITY_LEVEL_PLAIN:
                 AP_LOG(Debug, "Creating incoming connection", descriptor);
-                incoming = std::make_unique<connection::IncomingConnection>(descriptor,
-                                                                            clientText.c_str());
+                incoming = std::make_unique<connection::IncomingConnection>(
+                    descriptor, clientText.c_str(),
+                    connection::IncomingConnection::SocketOptions::Inherited);
                 break;
             case ccc::SECURITY_LEVEL_AUTHENTIC:
             case ccc::SECURITY_LEVEL_CONFIDENTIAL: {
@@ -232,8 +241,8 @@ void ConnectionEstablisher::establishForward(PendingConnection element) {
     const socklen_t length = sizeof(sockaddr_in6);
     const sockaddr_in6& client = element.address;
 
+    // Accepted non-blocking already.
     AP_LOG(Debug, "Establishing connection", descriptor, "from", formatEndpoint(client));
-    os::setNonBlocking(descriptor);
     std::string alias;
 
     sockaddr_in6 destination{};

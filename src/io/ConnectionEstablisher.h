@@ -63,8 +63,9 @@ private:
     bool secureLinksAvailable() const;
     // The original destination of an accepted socket; false, logged, when it has none or when
     // the client connected straight to the proxy. The caller closes the socket then.
-    static bool readOriginalDestination(int descriptor, sockaddr_in6* destination,
-                                        socklen_t* length);
+    bool readOriginalDestination(int descriptor, sockaddr_in6* destination,
+                                 socklen_t* length) const;
+    bool isDirectConnection(int descriptor, const sockaddr_in6& destination) const;
 
     PendingConnectionQueue* queue_;
     ConnectionDispatcherBase* dispatcher_;
@@ -72,6 +73,8 @@ private:
     peer::PidResolver* pidResolver_;
     // Address text of the proxy's interface; empty when the listening socket failed.
     std::string localAddress_;
+    in6_addr localBytes_{};
+    bool hasLocalBytes_ = false;
 };
 
 }  // namespace io

@@ -58,7 +58,16 @@ void ConnectionHandler::adopt(std::unique_ptr<connection::IncomingConnection>& i
         newCount_.store(newConnections_.size());
     }
     adoptionQueued_.store(true);
-    multiplexer_->interrupt();
+    wake();
+}
+
+void ConnectionHandler::wake() {
+    // A handler that is not waiting looks at the queued flags before it waits again, so only a
+    // waiting one needs the interruption (and its two system calls). Both sides store their flag
+    // before they read the other's (sequentially consistent), so one of them always sees it.
+    if (waiting_.load()) {
+        multiplexer_->interrupt();
+    }
 }
 
 void ConnectionHandler::removeConnection(Connection* connection) {
@@ -67,7 +76,8 @@ void ConnectionHandler::removeConnection(Connection* connection) {
         parked != parked_.end()) {
         parked_.erase(parked);
     } else {
-        multiplexer_->removeConnection(connection);
+        // Every connection closes its socket right after it leaves the handler.
+        multiplexer_->forgetConnection(connection);
     }
     deadlines_.disarm(connection);
     eraseValue(scheduled_, connection);
@@ -96,7 +106,7 @@ void ConnectionHandler::postAsyncEvent(Connection* connection) {
         asyncEvents_.push_back(connection);
     }
     asyncQueued_.store(true);
-    multiplexer_->interrupt();
+    wake();
 }
 
 uint64_t ConnectionHandler::connectionCount() const {
@@ -145,8 +155,15 @@ void ConnectionHandler::run() {
 }
 
 void ConnectionHandler::processEvents() {
-    const int timeout = scheduled_.empty() ? deadlines_.millisecondsUntilNext(Clock::now()) : 0;
+    int timeout = scheduled_.empty() ? deadlines_.millisecondsUntilNext(Clock::now()) : 0;
+    if (timeout != 0 && !multiplexer_->eventsPending()) {
+        waiting_.store(true);
+        if (asyncQueued_.load() || adoptionQueued_.load()) {
+            timeout = 0;
+        }
+    }
     MultiplexerEvent event = multiplexer_->nextEvent(timeout);
+    waiting_.store(false);
     for (;;) {
         if (event.first == nullptr) {
             AP_LOG(Debug, "ConnectionHandler interrupted", "handler", this);
@@ -165,7 +182,7 @@ void ConnectionHandler::handleEvent(Connection* connection, uint32_t flags) {
     using State = Connection::State;
     if (connection->state() == State::Connecting || connection->state() == State::Handshaking) {
         // Readiness of any kind (errors included) moves set-up on, or tells why it failed.
-        if (flags != 0 && !connection->continueSetUp()) {
+        if (flags != 0 && !connection->continueSetUp(flags)) {
             connection->disconnectPair();
         }
         return;

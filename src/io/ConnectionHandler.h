@@ -75,6 +75,8 @@ private:
     void deleteOldConnections();
     void adoptNewConnections();
     bool isOld(const connection::Connection* connection) const;
+    // Interrupts the multiplexer if the handler thread waits in it.
+    void wake();
     bool hasQueuedAsyncEvent(const connection::Connection* connection);
 
     ConnectionMultiplexer* multiplexer_;
@@ -92,6 +94,8 @@ private:
     // neither lock.
     std::atomic<bool> asyncQueued_{false};
     std::atomic<bool> adoptionQueued_{false};
+    // The handler thread is in (or about to enter) a wait that only an interruption ends.
+    std::atomic<bool> waiting_{false};
     std::atomic<bool> stop_{false};
     // Sizes of connections_ and newConnections_, readable from the dispatcher's threads.
     std::atomic<uint64_t> adoptedCount_{0};

@@ -42,6 +42,9 @@ public:
     // After this returns, nextEvent() never yields this connection from an earlier wait, so the
     // caller may delete it.
     virtual void removeConnection(connection::Connection* connection) = 0;
+    // As removeConnection, for a socket that is closed right after: closing takes it out of
+    // epoll by itself, so only the events of the last wait are blanked, without a system call.
+    virtual void forgetConnection(connection::Connection* connection) = 0;
     // Blocks until an event is available when none is pending from the last wait; a wait that
     // lasts timeoutMilliseconds (-1: no limit) without an event yields (null, 0).
     virtual MultiplexerEvent nextEvent(int timeoutMilliseconds = -1) = 0;

@@ -146,6 +146,10 @@ void ConnectionMultiplexerLinux::removeConnection(connection::Connection* connec
         AP_LOG(Error, "Removing connection from epoll handling failed", "errno", error,
                "description", strerror(error), "connection", connection->tag());
     }
+    forgetConnection(connection);
+}
+
+void ConnectionMultiplexerLinux::forgetConnection(connection::Connection* connection) {
     // The caller may delete the connection next, while the last wait may still hold events for
     // it. Those are turned into interruption events so its address is never handed out.
     const uint64_t data = connectionData(connection);

@@ -30,6 +30,7 @@ public:
     bool addConnection(connection::Connection* connection, uint32_t flags) override;
     bool modifyConnection(connection::Connection* connection, uint32_t flags) override;
     void removeConnection(connection::Connection* connection) override;
+    void forgetConnection(connection::Connection* connection) override;
     MultiplexerEvent nextEvent(int timeoutMilliseconds = -1) override;
     bool eventsPending() const override { return pendingCount_ > 0; }
     void interrupt() override;

@@ -53,7 +53,9 @@ void SocketListener::run() {
         if (event.first != nullptr || event.second != EVENT_NEW_CONNECTION) {
             continue;
         }
-        acceptOne();
+        // Under load several clients wait at once: taking a few per wake-up saves a wait each.
+        for (int taken = 0; taken < ACCEPTS_PER_EVENT && acceptOne(taken == 0); ++taken) {
+        }
     }
     multiplexer_->removeListeningSocket();
     AP_LOG(Info, "SocketListener shutting down");
@@ -62,13 +64,16 @@ void SocketListener::run() {
     socketClosed_.store(true);
 }
 
-void SocketListener::acceptOne() {
+bool SocketListener::acceptOne(bool first) {
     PendingConnection element;
     element.addressLength = sizeof(element.address);
     element.descriptor =
         os::acceptSocket(listeningSocket_, &element.address, &element.addressLength);
     if (element.descriptor == -1) {
         const int error = errno;
+        if (!first && (error == EAGAIN || error == EWOULDBLOCK)) {
+            return false;  // nobody else waits
+        }
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
             if (backOffMilliseconds_ == 0) {
                 // Once per episode: the condition lasts until connections close.
@@ -76,12 +81,12 @@ void SocketListener::acceptOne() {
                        error, "description", strerror(error));
             }
             backOff();
-            return;
+            return false;
         }
         AP_LOG(Warning, "Error while accepting connection", "errno", error, "description",
                strerror(error));
         pauseAfterAcceptFailure();
-        return;
+        return false;
     }
     if (backOffMilliseconds_ != 0) {
         AP_LOG(Warning, "Descriptors available again, accepting resumed");
@@ -95,7 +100,7 @@ void SocketListener::acceptOne() {
                    refused_);
             refused_ = 0;
         }
-        return;
+        return true;
     }
     // Waiting would only hold the client (and a descriptor) for an establisher that cannot
     // come soon; a refusal lets it try again or elsewhere.
@@ -104,6 +109,7 @@ void SocketListener::acceptOne() {
                element.descriptor);
     }
     os::closeSocket(element.descriptor);
+    return true;
 }
 
 void SocketListener::backOff() {

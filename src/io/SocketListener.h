@@ -39,8 +39,10 @@ public:
     bool socketClosed() const { return socketClosed_.load(); }
 
 private:
-    // Accepts one connection and queues it; false when the listener must back off.
-    void acceptOne();
+    // Accepts one connection and queues it; false when there was none to accept or the listener
+    // backed off. Only the first accept after a readiness event reports a lack of connections.
+    bool acceptOne(bool first);
+    static constexpr int ACCEPTS_PER_EVENT = 16;
     // Out of descriptors: stops polling the listening socket for a while, so that neither the
     // loop nor the log spins; connections wait in the backlog meanwhile.
     void backOff();

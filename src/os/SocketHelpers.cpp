@@ -36,6 +36,10 @@ bool setIntOption(int descriptor, int level, int option, int value, const char* 
 
 }  // namespace
 
+int createNonBlockingSocket() {
+    return socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+}
+
 int createSocket() {
     return socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
 }
@@ -45,7 +49,8 @@ int connectSocket(int& descriptor, const sockaddr_in6* address, socklen_t length
 }
 
 int acceptSocket(int& descriptor, sockaddr_in6* address, socklen_t* length) {
-    return accept(descriptor, reinterpret_cast<sockaddr*>(address), length);
+    return accept4(descriptor, reinterpret_cast<sockaddr*>(address), length,
+                   SOCK_NONBLOCK | SOCK_CLOEXEC);
 }
 
 int bindSocket(int& descriptor, const sockaddr_in6& address) {

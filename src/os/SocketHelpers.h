@@ -13,7 +13,12 @@
 namespace os {
 
 int createSocket();
+// A socket that is non-blocking (and not inherited by child processes) from the start, without
+// the two fcntl calls of setNonBlocking.
+int createNonBlockingSocket();
 int connectSocket(int& descriptor, const sockaddr_in6* address, socklen_t length);
+// The accepted socket is non-blocking (and not inherited by child processes) from the start, and
+// inherits the listening socket's options (no-delay, keep-alive).
 int acceptSocket(int& descriptor, sockaddr_in6* address, socklen_t* length);
 int bindSocket(int& descriptor, const sockaddr_in6& address);
 int listenSocket(int& descriptor, int backlog);

@@ -96,6 +96,9 @@ int Proxy::openListeningSocket(uint32_t role, const std::string& interfaceName,
     }
 
     os::setNonBlocking(descriptor);
+    // Accepted sockets inherit these, so that no connection pays the system calls again.
+    os::setNoDelay(descriptor);
+    os::setKeepAlive(descriptor);
     if (os::listenSocket(descriptor, config::MAX_CONNECTIONS) < 0) {
         return fail("Could not set connection limit on listening socket", true);
     }

@@ -196,6 +196,36 @@ class Client(socket.socket):
             process.communicate(timeout=TIMEOUT)
 
 
+class OpenSsl:
+    """openssl s_client or s_server in a namespace, typed at on its stdin; what it prints (data
+    received and its own messages) is searched as it comes."""
+
+    def __init__(self, namespace, *args):
+        # Line-buffered: some of its messages go through stdio, which would hold them back.
+        command = ["ip", "netns", "exec", namespace, "stdbuf", "-oL", "openssl", *args]
+        self.process, self.seen = subprocess.Popen(
+            command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT), b""
+
+    def type(self, data):
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def wait_for(self, text):
+        deadline = time.monotonic() + TIMEOUT
+        while text not in self.seen:
+            wait = max(deadline - time.monotonic(), 0)
+            ready = select.select([self.process.stdout], [], [], wait)[0]
+            chunk = os.read(self.process.stdout.fileno(), 65536) if ready else b""
+            assert chunk, f"openssl never printed {text!r}: {self.seen[-2000:]!r}"
+            self.seen += chunk
+        self.seen = self.seen[self.seen.index(text) + len(text):]
+
+    def close(self):
+        if self.process.returncode is None:
+            self.process.kill()
+            self.process.communicate(timeout=TIMEOUT)
+
+
 class Daemon:
     """One access-proxy in a namespace, with its files in a working directory of its own and a
     notification socket for its readiness."""
@@ -335,6 +365,12 @@ class Lab:
             done = sending(sender, data)
             expect(receiver, expected, f"{len(data)} bytes")
             done()
+
+    def openssl(self, namespace, *args):
+        """openssl with the arguments in a namespace (s_client, s_server), ended with the lab."""
+        tool = OpenSsl(namespace, *args)
+        self._closables.append(tool)
+        return tool
 
     def listen(self, port=PORT_PLAIN, address=SERVER_ADDR, backlog=64):
         """A service in the server namespace."""

@@ -3,11 +3,9 @@ on either side, mutual authentication, the handshake deadline and start-up crede
 
 import contextlib
 import os
-import select
 import shutil
 import socket
 import ssl
-import subprocess
 import time
 
 import pytest
@@ -92,36 +90,6 @@ def refused(lab, port, ctx):
         assert L.receive(lab.accept(lab.services[port]))[0] == b""
 
 
-class OpenSsl:
-    """openssl s_client or s_server in a namespace, typed at on its stdin; what it prints (data
-    received and its own messages) is searched as it comes."""
-
-    def __init__(self, lab, namespace, *args):
-        # Line-buffered: some of its messages go through stdio, which would hold them back.
-        command = ["ip", "netns", "exec", namespace, "stdbuf", "-oL", "openssl", *args]
-        self.process, self.seen = subprocess.Popen(
-            command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT), b""
-        lab._closables.append(self)
-
-    def type(self, data):
-        self.process.stdin.write(data)
-        self.process.stdin.flush()
-
-    def wait_for(self, text):
-        deadline = time.monotonic() + L.TIMEOUT
-        while text not in self.seen:
-            wait = max(deadline - time.monotonic(), 0)
-            ready = select.select([self.process.stdout], [], [], wait)[0]
-            chunk = os.read(self.process.stdout.fileno(), 65536) if ready else b""
-            assert chunk, f"openssl never printed {text!r}: {self.seen[-2000:]!r}"
-            self.seen += chunk
-        self.seen = self.seen[self.seen.index(text) + len(text):]
-
-    def close(self):
-        self.process.kill()
-        self.process.communicate(timeout=L.TIMEOUT)
-
-
 @pytest.fixture(scope="module")
 def reverse(daemon_path, creds):
     """One reverse proxy with our credentials for the module; one handler thread, so that every
@@ -162,9 +130,9 @@ def test_reverse_links_carry_the_client_identity(reverse, creds):
 def test_reverse_key_updates_keep_the_link(reverse, creds):
     """The client asks for key updates mid-stream: both directions change keys."""
     port, ours = L.PORT_CONFIDENTIAL, creds["ours"]
-    client = OpenSsl(reverse, reverse.client_ns, "s_client", "-brief", "-connect",
-                     f"[{L.SERVER_ADDR}]:{port}", "-CAfile", f"{ours}/ca.pem",
-                     "-cert", f"{ours}/{CLIENT_CN}.pem", "-key", f"{ours}/{CLIENT_CN}.key")
+    client = reverse.openssl(reverse.client_ns, "s_client", "-brief", "-connect",
+                             f"[{L.SERVER_ADDR}]:{port}", "-CAfile", f"{ours}/ca.pem",
+                             "-cert", f"{ours}/{CLIENT_CN}.pem", "-key", f"{ours}/{CLIENT_CN}.key")
     service = reverse.accept(reverse.services[port])
     client.wait_for(b"CONNECTION ESTABLISHED")
     for index in range(3):
@@ -222,13 +190,17 @@ def test_silent_clients_wait_out_the_handshake_deadline(reverse, creds):
 def test_forward_links_present_the_application_identity(lab, creds, tmp_path):
     ours, tls_dir = creds["ours"], tmp_path / "credentials"
     proxy = lab.proxy("forward", tls_dir=copy(ours, tls_dir, "ca.pem", "node.pem", "node.key"))
+    # A service that takes the connection and never answers: its client ends at the deadline.
+    services = {L.PORT_AUTHENTIC: lab.listen(L.PORT_AUTHENTIC)}
+    stalled, stalled_at = proxy.client(L.PORT_AUTHENTIC), time.monotonic()
+    lab.accept(services[L.PORT_AUTHENTIC])
 
     # Without files of its own the application's links present the node. The service sends
     # session tickets and asks for key updates mid-stream: the link carries on.
-    server = OpenSsl(lab, lab.server_ns, "s_server", "-naccept", "1", "-accept",
-                     f"[{L.SERVER_ADDR}]:{L.PORT_CONFIDENTIAL}", "-Verify", "1",
-                     "-CAfile", f"{ours}/ca.pem", "-cert", f"{ours}/node.pem",
-                     "-key", f"{ours}/node.key")
+    server = lab.openssl(lab.server_ns, "s_server", "-naccept", "1", "-accept",
+                         f"[{L.SERVER_ADDR}]:{L.PORT_CONFIDENTIAL}", "-Verify", "1",
+                         "-CAfile", f"{ours}/ca.pem", "-cert", f"{ours}/node.pem",
+                         "-key", f"{ours}/node.key")
     server.wait_for(b"ACCEPT")
     client = proxy.client(L.PORT_CONFIDENTIAL)
     server.wait_for(b"subject=CN = node")
@@ -245,15 +217,18 @@ def test_forward_links_present_the_application_identity(lab, creds, tmp_path):
     # With them, they are presented; authentic links negotiate an integrity-only suite, and
     # confidential ones an AEAD suite, though the service would accept any.
     copy(ours, tls_dir, L.ALIAS + ".pem", L.ALIAS + ".key")
-    services = {port: lab.listen(port) for port in PORTS.values()}
+    services[L.PORT_CONFIDENTIAL] = lab.listen(L.PORT_CONFIDENTIAL)
     for level, port in PORTS.items():
         client = proxy.client(port)
+        request = L.http_request("/svc/up", "POST", L.payload(1 << 20, level))
+        sent = L.sending(client, request)  # before the session exists: held until it does
         tls = context(creds, level, server=True).wrap_socket(
             lab.accept(services[port]), server_side=True, suppress_ragged_eofs=False)
         suite = tls.cipher()[0]
         assert common_name(tls) == L.ALIAS
         assert (suite == NULL_SUITE if level == 1 else "GCM" in suite or "POLY1305" in suite), suite
-        request = L.http_request("/svc/up", "POST", L.payload(1 << 20, level))
+        L.expect(tls, request, "a request sent during the handshake")
+        sent()
         exchange(client, tls, request, request, L.http_response(L.payload(1 << 20, level + 2)))
         ends_in_order(tls, client, tls_first=level == 2)
 
@@ -266,6 +241,7 @@ def test_forward_links_present_the_application_identity(lab, creds, tmp_path):
         client.sendall(L.http_request("/svc/secret"))
     L.expect(client, b"", end=True)
     proxy.daemon.wait_for_log("Secure Outgoing Connection session failed")
+    assert L.expect(stalled, b"", end=True) and time.monotonic() - stalled_at > 9.5
 
 
 def test_credentials_at_start_up(lab, creds, tmp_path):

@@ -4,14 +4,20 @@
 #   "app" host: the proxy (root) and an application running under its own user id, whose
 #               outgoing IPv6 TCP connections an nftables output rule redirects to the proxy
 #   "svc" host: a sample HTTP service that answers every request with the request as it
-#               received it, so its view shows what the proxy forwarded
+#               received it, so its view shows what the proxy forwarded; and two TLS services
+#               that demand a client certificate and tell whose it was and how the link is
+#               protected
 #
-# The application uses curl; the proxy identifies it, looks up its alias in an alias table and
-# adds the "X-SWID: " header to the first request of each connection. Builds nothing: pass the
-# daemon that run.sh built. Needs root (namespaces, nftables); everything is removed at the end.
+# The application uses curl and speaks plain HTTP only; the proxy identifies it, looks up its
+# alias in an alias table and adds the "X-SWID: " header to the first request of each plain
+# connection. Where the capability rules ask for an authentic or a confidential link, the proxy
+# makes the onward connection over TLS itself, presenting the application's certificate. Builds
+# nothing: pass the daemon that run.sh built. Needs root (namespaces, nftables); everything is
+# removed at the end.
 set -euo pipefail
 
 daemon=$(realpath "${1:?usage: demo.sh <path to access-proxy>}")
+scripts=$(dirname "$(realpath "$0")")
 if [[ $(id -u) -ne 0 ]]; then
     if command -v sudo >/dev/null; then exec sudo "$0" "$daemon"; fi
     echo "demo.sh needs root to create network namespaces" >&2
@@ -24,16 +30,20 @@ app_addr=2001:db8:de::1
 svc_addr=2001:db8:de::2
 open_port=8080     # no rule: plain link, the request passes
 refused_port=8081  # the rules give level 7, which no link can have: the proxy refuses
+authentic_port=8443     # level 1: TLS, integrity-only suites: every record signed, none encrypted
+confidential_port=8444  # level 2: TLS, encrypting (AEAD) suites only
 alias_name=com.example.weather
 workdir=$(mktemp -d /tmp/access-proxy-demo.XXXXXX)
 chmod 755 "$workdir"
 proxy_pid=""
 service_pid=""
+tls_service_pid=""
 
 cleanup() {
     set +e
     [[ -n $proxy_pid ]] && kill -KILL "$proxy_pid" 2>/dev/null
     [[ -n $service_pid ]] && kill -KILL "$service_pid" 2>/dev/null
+    [[ -n $tls_service_pid ]] && kill -KILL "$tls_service_pid" 2>/dev/null
     wait 2>/dev/null
     ip netns del "$app_ns" 2>/dev/null
     ip netns del "$svc_ns" 2>/dev/null
@@ -79,7 +89,8 @@ ip -n "$svc_ns" addr add "$svc_addr/64" dev eth0 nodad
 ip -n "$app_ns" link set eth0 up
 ip -n "$svc_ns" link set eth0 up
 echo "app host $app_ns: eth0 $app_addr   (proxy, application uid $app_uid)"
-echo "svc host $svc_ns: eth0 $svc_addr   (sample service on ports $open_port and $refused_port)"
+echo "svc host $svc_ns: eth0 $svc_addr   (sample service on ports $open_port and $refused_port,"
+echo "                                     TLS services on ports $authentic_port and $confidential_port)"
 
 section "Sample service: answers with the request it received"
 cat >"$workdir/echo_service.py" <<'EOF'
@@ -128,13 +139,81 @@ wait_listening "$svc_ns" "$open_port"
 wait_listening "$svc_ns" "$refused_port"
 echo "listening on [$svc_addr]:$open_port and [$svc_addr]:$refused_port"
 
+section "TLS credentials: a test CA and identities, made by make-tls-credentials.sh"
+tls_dir=$workdir/tls
+bash "$scripts/make-tls-credentials.sh" "$tls_dir" "$alias_name" weather-service
+for pem in "$tls_dir"/*.pem; do
+    printf '%-26s %s\n' "$(basename "$pem")" "$(openssl x509 -in "$pem" -noout -subject)"
+done
+echo "The proxy uses ca.pem (trust anchor), node.pem/node.key and, for the application's links,"
+echo "$alias_name.pem/.key. The TLS services present weather-service.pem and trust ca.pem."
+
+section "TLS services: demand a client certificate, report its name and the suite"
+cat >"$workdir/tls_service.py" <<'EOF'
+import http.server
+import socket
+import ssl
+import sys
+import threading
+
+
+class Report(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def do_GET(self):
+        tls = self.connection
+        subject = dict(entry[0] for entry in tls.getpeercert()["subject"])
+        seen = (f"port {self.server.server_address[1]}: client certificate CN="
+                f"{subject['commonName']}, {tls.version()}, suite {tls.cipher()[0]}")
+        print(f"{seen}, request {self.requestline!r}", flush=True)
+        body = (seen + "\n").encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+class Server(http.server.ThreadingHTTPServer):
+    address_family = socket.AF_INET6
+
+
+directory, address = sys.argv[1], sys.argv[2]
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(f"{directory}/weather-service.pem", f"{directory}/weather-service.key")
+context.load_verify_locations(f"{directory}/ca.pem")
+context.verify_mode = ssl.CERT_REQUIRED
+# Integrity-only suites allowed too: the suite reported is the one the proxy asked for.
+context.set_ciphers("ALL:eNULL:@SECLEVEL=0")
+servers = []
+for port in sys.argv[3:]:
+    server = Server((address, int(port)), Report)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    servers.append(server)
+for server in servers[1:]:
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+servers[0].serve_forever()
+EOF
+ip netns exec "$svc_ns" /usr/bin/python3 -u "$workdir/tls_service.py" "$tls_dir" "$svc_addr" \
+    "$authentic_port" "$confidential_port" >"$workdir/tls_service.log" 2>&1 &
+tls_service_pid=$!
+wait_listening "$svc_ns" "$authentic_port"
+wait_listening "$svc_ns" "$confidential_port"
+echo "listening on [$svc_addr]:$authentic_port and [$svc_addr]:$confidential_port"
+
 section "Proxy configuration"
 printf '%s %s\n' "$app_uid" "$alias_name" >"$workdir/aliases.txt"
-printf '%s %s 7\n' "$svc_addr" "$refused_port" >"$workdir/capabilities.txt"
+printf '%s %s %s\n' "$svc_addr" "$refused_port" 7 "$svc_addr" "$authentic_port" 1 \
+    "$svc_addr" "$confidential_port" 2 >"$workdir/capabilities.txt"
 : >"$workdir/tls_exceptions.txt"
 echo "alias table (ACCESS_PROXY_ALIASES):       $(cat "$workdir/aliases.txt")"
-echo "capability rules (ACCESS_PROXY_CAPABILITIES): $(cat "$workdir/capabilities.txt")"
+echo "capability rules (ACCESS_PROXY_CAPABILITIES):"
+sed 's/^/    /' "$workdir/capabilities.txt"
 echo "tls_exceptions.txt: empty"
+echo "TLS credentials (ACCESS_PROXY_TLS_DIR): $tls_dir"
 
 section "nftables: the application's IPv6 TCP goes to the proxy"
 ip netns exec "$app_ns" nft -f - <<EOF
@@ -154,6 +233,7 @@ section "Starting the proxy: access-proxy -f -i eth0 -m buffered -l 2"
     cd "$workdir"
     ACCESS_PROXY_ALIASES="$workdir/aliases.txt" \
         ACCESS_PROXY_CAPABILITIES="$workdir/capabilities.txt" \
+        ACCESS_PROXY_TLS_DIR="$tls_dir" \
         exec ip netns exec "$app_ns" "$daemon" -f -i eth0 -m buffered -l 2
 ) &
 proxy_pid=$!
@@ -185,6 +265,16 @@ run_curl() {
         args+=("$arg")
     done
     as_app curl -q -sS --max-time 10 -D - "${args[@]}" | tr -d '\r' || status=$?
+    echo "(curl exit status $status)"
+}
+
+# Shows the command and the body of the response.
+run_curl_body() {
+    echo
+    printf '$ curl'
+    show_words "$@"
+    local status=0
+    as_app curl -q -sS --max-time 10 "$@" || status=$?
     echo "(curl exit status $status)"
 }
 
@@ -228,9 +318,20 @@ echo
 echo "A service whose link the rules mark with an undeterminable security level: refused."
 run_curl "http://[$svc_addr]:$refused_port/weather/today"
 
+section "Secured links: the application speaks plain HTTP, the proxy adds TLS"
+echo "Level 1, authentic: the proxy presents $alias_name's certificate and asks for an"
+echo "integrity-only suite. The TLS service's answer tells what it saw; no X-SWID header"
+echo "goes with it: the certificate names the application."
+run_curl_body "http://[$svc_addr]:$authentic_port/weather/signed"
+echo
+echo "Level 2, confidential: the same certificate, an encrypting suite."
+run_curl_body "http://[$svc_addr]:$confidential_port/weather/secret"
+
 section "The service's view of the requests it received"
 sleep 0.2
 cat "$workdir/service.log"
+echo "--- the TLS services:"
+cat "$workdir/tls_service.log"
 
 section "Stopping the proxy with SIGTERM"
 kill -TERM "$proxy_pid"

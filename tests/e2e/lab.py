@@ -22,9 +22,13 @@ import subprocess
 import tempfile
 import time
 
+import pytest
+
 PREFIX = "ape2e"
 TIMEOUT = 20.0  # bound of every single wait; generous because the daemon runs under sanitizers
 DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "deploy")
+SCRIPTS = os.path.join(os.path.dirname(DEPLOY), "scripts")
+TLS_VARIABLE = "ACCESS_PROXY_TLS_DIR"
 
 CLIENT_ADDR, SERVER_ADDR = "2001:db8:e2e::1", "2001:db8:e2e::2"
 CLIENT_EXTRA_ADDR = "2001:db8:e2f::1"  # a reverse client on the TLS exception list
@@ -90,6 +94,13 @@ def delete_namespace(name):
         with contextlib.suppress(ProcessLookupError):
             os.kill(int(pid), signal.SIGKILL)
     run("ip", "netns", "del", name, check=False)
+
+
+def make_credentials(directory, *names):
+    """A test CA in directory (kept if there is one) and an identity per name, CN = the name;
+    the node's identity always."""
+    run("bash", os.path.join(SCRIPTS, "make-tls-credentials.sh"), directory, *names)
+    return directory
 
 
 def http_request(path, method="GET", body=b"", extra=b""):
@@ -185,11 +196,41 @@ class Client(socket.socket):
             process.communicate(timeout=TIMEOUT)
 
 
+class OpenSsl:
+    """openssl s_client or s_server in a namespace, typed at on its stdin; what it prints (data
+    received and its own messages) is searched as it comes."""
+
+    def __init__(self, namespace, *args):
+        # Line-buffered: some of its messages go through stdio, which would hold them back.
+        command = ["ip", "netns", "exec", namespace, "stdbuf", "-oL", "openssl", *args]
+        self.process, self.seen = subprocess.Popen(
+            command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT), b""
+
+    def type(self, data):
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def wait_for(self, text):
+        deadline = time.monotonic() + TIMEOUT
+        while text not in self.seen:
+            wait = max(deadline - time.monotonic(), 0)
+            ready = select.select([self.process.stdout], [], [], wait)[0]
+            chunk = os.read(self.process.stdout.fileno(), 65536) if ready else b""
+            assert chunk, f"openssl never printed {text!r}: {self.seen[-2000:]!r}"
+            self.seen += chunk
+        self.seen = self.seen[self.seen.index(text) + len(text):]
+
+    def close(self):
+        if self.process.returncode is None:
+            self.process.kill()
+            self.process.communicate(timeout=TIMEOUT)
+
+
 class Daemon:
     """One access-proxy in a namespace, with its files in a working directory of its own and a
     notification socket for its readiness."""
 
-    def __init__(self, path, namespace, args):
+    def __init__(self, path, namespace, args, tls_dir=None):
         self.namespace, self.args, self.status = namespace, args, None
         self.workdir = tempfile.mkdtemp(prefix=f"{PREFIX}-daemon-")
         for name, text in (("aliases.txt", ALIAS_TABLE), ("capabilities.txt", CAPABILITY_RULES),
@@ -201,6 +242,9 @@ class Daemon:
         env = dict(os.environ, NOTIFY_SOCKET=self.file("notify"),
                    ACCESS_PROXY_ALIASES=self.file("aliases.txt"),
                    ACCESS_PROXY_CAPABILITIES=self.file("capabilities.txt"))
+        env.pop(TLS_VARIABLE, None)
+        if tls_dir:
+            env[TLS_VARIABLE] = tls_dir
         with open(self.file("output.txt"), "wb") as output:
             self.process = subprocess.Popen(["ip", "netns", "exec", namespace, path, *args],
                                             cwd=self.workdir, env=env, stdin=subprocess.DEVNULL,
@@ -281,16 +325,18 @@ class Lab:
             self.close()
             raise
 
-    def start(self, role, *args, interface=None):
-        """A daemon in the role's namespace, on its veth end unless told otherwise."""
+    def start(self, role, *args, interface=None, tls_dir=None):
+        """A daemon in the role's namespace, on its veth end unless told otherwise, with TLS
+        credentials from tls_dir if given."""
         namespace, flag, default = ((self.client_ns, "-f", "ap0") if role == "forward"
                                     else (self.server_ns, "-r", "ap1"))
         daemon = Daemon(self.daemon_path, namespace,
-                        ["-m", "buffered", "-l", "1", flag, "-i", interface or default, *args])
+                        ["-m", "buffered", "-l", "1", flag, "-i", interface or default, *args],
+                        tls_dir)
         self.daemons.append(daemon)
         return daemon
 
-    def proxy(self, role, *args):
+    def proxy(self, role, *args, tls_dir=None):
         """Loads the deployed rules that redirect the role's traffic and starts the proxy under
         test; it runs as root, which the forward rules let through."""
         if role == "forward":
@@ -299,7 +345,8 @@ class Lab:
         else:
             nft(self.server_ns, deploy_rules("nftables-reverse.nft", PROXY_ADDR=SERVER_ADDR,
                                              CLIENT_IF='"ap1"', SERVICE_PORTS="{ 8080-8099 }"))
-        self.forward, self.daemon = role == "forward", self.start(role, *args).wait_ready()
+        self.forward = role == "forward"
+        self.daemon = self.start(role, *args, tls_dir=tls_dir).wait_ready()
         return self
 
     def forwarded(self, request, first=True):
@@ -319,10 +366,17 @@ class Lab:
             expect(receiver, expected, f"{len(data)} bytes")
             done()
 
-    def listen(self, port=PORT_PLAIN, address=SERVER_ADDR):
+    def openssl(self, namespace, *args):
+        """openssl with the arguments in a namespace (s_client, s_server), ended with the lab."""
+        tool = OpenSsl(namespace, *args)
+        self._closables.append(tool)
+        return tool
+
+    def listen(self, port=PORT_PLAIN, address=SERVER_ADDR, backlog=64):
         """A service in the server namespace."""
         with in_namespace(self.server_ns):
-            listener = socket.create_server((address, port), family=socket.AF_INET6, backlog=64)
+            listener = socket.create_server((address, port), family=socket.AF_INET6,
+                                            backlog=backlog)
         self._closables.append(listener)
         return listener
 
@@ -381,3 +435,24 @@ class Lab:
                 closable.close()
         delete_namespace(self.client_ns)
         delete_namespace(self.server_ns)
+
+
+@contextlib.contextmanager
+def checked(daemon_path):
+    """A lab that is closed whatever happens; every daemon still running at the end gets
+    SIGTERM and must end with status 0, and no daemon may leave a sanitizer report."""
+    the_lab, problems = Lab(daemon_path), []
+    try:
+        yield the_lab
+        for daemon in the_lab.daemons:
+            try:
+                if daemon.process.poll() is None and daemon.stop() != 0:
+                    problems.append(f"SIGTERM gave status {daemon.status}\n{daemon.report()}")
+                elif "Sanitizer" in (err := daemon.read("output.txt")) or "runtime error:" in err:
+                    problems.append(f"sanitizer report\n{daemon.report()}")
+            except subprocess.TimeoutExpired:
+                problems.append(f"SIGTERM did not end the daemon\n{daemon.report()}")
+    finally:
+        the_lab.close()
+    if problems:
+        pytest.fail("\n".join(problems), pytrace=False)

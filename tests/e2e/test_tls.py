@@ -1,0 +1,259 @@
+"""Authentic (level 1, port 8081) and confidential (level 2, port 8082) links with real TLS peers
+on either side, mutual authentication, the handshake deadline and start-up credentials."""
+
+import contextlib
+import os
+import shutil
+import socket
+import ssl
+import time
+
+import pytest
+
+import lab as L
+
+CLIENT_CN = "remote.client"
+NULL_SUITE = "ECDHE-ECDSA-NULL-SHA"
+FORGED = b"X-SWID: mallory\r\n"
+PORTS = {1: L.PORT_AUTHENTIC, 2: L.PORT_CONFIDENTIAL}
+
+
+@pytest.fixture(scope="module")
+def creds(tmp_path_factory):
+    """Ours: CA, node, the application ALIAS and a remote client; theirs: another CA's client."""
+    root = tmp_path_factory.mktemp("tls")
+    return {"ours": L.make_credentials(str(root / "ours"), L.ALIAS, CLIENT_CN),
+            "theirs": L.make_credentials(str(root / "theirs"), CLIENT_CN)}
+
+
+def context(creds, level, identity="ours", server=False):
+    """A peer trusting our CA and presenting CLIENT_CN (the node as a server) of the identity's
+    CA, or nothing. Clients offer TLS 1.2 with the integrity-only suite alone for level 1, the
+    defaults (TLS 1.3 first) for level 2."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER if server else ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_REQUIRED
+    ctx.load_verify_locations(os.path.join(creds["ours"], "ca.pem"))
+    if identity:
+        name = os.path.join(creds[identity], "node" if server else CLIENT_CN)
+        ctx.load_cert_chain(name + ".pem", name + ".key")
+    if server:
+        ctx.set_ciphers("ALL:eNULL:@SECLEVEL=0")  # anything: what is negotiated is the proxy's pick
+    elif level == 1:
+        ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+        ctx.set_ciphers(NULL_SUITE + ":@SECLEVEL=0")
+    return ctx
+
+
+def common_name(tls):
+    return dict(entry[0] for entry in tls.getpeercert()["subject"])["commonName"]
+
+
+def with_identity(request, name):
+    end = request.index(b"\r\n\r\n") + 2
+    return request[:end] + f"X-SWID: {name}\r\n".encode() + request[end:]
+
+
+def exchange(client, server, request, forwarded, response):
+    """The request (the server sees it as forwarded), then the response, sent while read."""
+    for sender, receiver, data, expected in ((client, server, request, forwarded),
+                                             (server, client, response, response)):
+        done = L.sending(sender, data)
+        L.expect(receiver, expected, f"{len(data)} bytes")
+        done()
+
+
+def ends_in_order(tls, plain, tls_first):
+    """A close_notify reaches the plain side as the end of its stream, the plain side's end
+    reaches the TLS side as close_notify (or recv and unwrap raise: ragged ends count)."""
+    if tls_first:
+        ending = L._senders.submit(tls.unwrap)
+        assert L.expect(plain, b"", end=True) == "eof"
+    with contextlib.suppress(OSError):
+        plain.shutdown(socket.SHUT_WR)
+    assert ending.result(L.TIMEOUT) if tls_first else tls.recv(1) == b""
+
+
+def copy(source, target, *names):
+    target.mkdir(exist_ok=True)
+    for name in names:
+        shutil.copy(os.path.join(source, name), target)
+    return str(target)
+
+
+def refused(lab, port, ctx):
+    """No session; an onward connection made meanwhile (if any) ends without carrying a byte."""
+    with contextlib.suppress(ssl.SSLError, ConnectionError):
+        tls = ctx.wrap_socket(lab.client(port))
+        tls.sendall(L.http_request("/svc/secret"))
+        assert tls.recv(1) == b""
+    while not L.quiet(lab.services[port], 0.3):
+        assert L.receive(lab.accept(lab.services[port]))[0] == b""
+
+
+@pytest.fixture(scope="module")
+def reverse(daemon_path, creds):
+    """One reverse proxy with our credentials for the module; one handler thread, so that every
+    connection shares one event loop."""
+    with L.checked(daemon_path) as lab:
+        lab.services = {port: lab.listen(port, backlog=256) for port in PORTS.values()}
+        yield lab.proxy("reverse", "-t", "1", tls_dir=creds["ours"])
+
+
+def test_reverse_links_carry_the_client_identity(reverse, creds):
+    for level, port in PORTS.items():
+        tls = context(creds, level).wrap_socket(reverse.client(port), suppress_ragged_eofs=False)
+        service = reverse.accept(reverse.services[port])
+        suite = tls.cipher()[0]
+        assert (common_name(tls), suite == NULL_SUITE) == ("node", level == 1), suite
+        assert tls.version() == ("TLSv1.2" if level == 1 else "TLSv1.3")
+        # 10 MiB each way. The first request carries the certificate's name, never the claim
+        # the client made; later requests carry no identity at all.
+        body = L.payload(10 << 20, level)
+        exchange(tls, service, L.http_request("/svc/up", "POST", body, extra=FORGED),
+                 with_identity(L.http_request("/svc/up", "POST", body), CLIENT_CN),
+                 L.http_response(L.payload(10 << 20, level + 2)))
+        tls.sendall(L.http_request("/svc/next", extra=FORGED))
+        L.expect(service, L.http_request("/svc/next"), "a later request")
+        # A TLS 1.3 server sends session tickets after the handshake; they came before the data.
+        assert level == 1 or tls.session.has_ticket
+
+        # No certificate, one from another CA, or the suites of the other level: no session,
+        # and nothing reaches the service.
+        for ctx in (context(creds, level, None), context(creds, level, "theirs"),
+                    context(creds, 3 - level)):
+            refused(reverse, port, ctx)
+        tls.sendall(L.http_request("/svc/still"))
+        L.expect(service, L.http_request("/svc/still"), "after the refusals")
+        ends_in_order(tls, service, tls_first=level == 1)
+
+
+def test_reverse_key_updates_keep_the_link(reverse, creds):
+    """The client asks for key updates mid-stream: both directions change keys."""
+    port, ours = L.PORT_CONFIDENTIAL, creds["ours"]
+    client = reverse.openssl(reverse.client_ns, "s_client", "-brief", "-connect",
+                             f"[{L.SERVER_ADDR}]:{port}", "-CAfile", f"{ours}/ca.pem",
+                             "-cert", f"{ours}/{CLIENT_CN}.pem", "-key", f"{ours}/{CLIENT_CN}.key")
+    service = reverse.accept(reverse.services[port])
+    client.wait_for(b"CONNECTION ESTABLISHED")
+    for index in range(3):
+        request, response = L.http_request(f"/svc/{index}"), L.http_response(b"%d" % index)
+        client.type(request)
+        L.expect(service, with_identity(request, CLIENT_CN) if index == 0 else request)
+        service.sendall(response)
+        client.wait_for(response)
+        client.type(b"K\n")  # s_client's command: a key update, asking the peer for one too
+        client.wait_for(b"KEYUPDATE")
+
+
+def timed_exchange(reverse, creds):
+    start, request = time.monotonic(), L.http_request("/svc/now")
+    tls = context(creds, 2).wrap_socket(reverse.client(L.PORT_CONFIDENTIAL))
+    service = reverse.accept(reverse.services[L.PORT_CONFIDENTIAL])
+    exchange(tls, service, request, with_identity(request, CLIENT_CN), L.http_response(b"ok"))
+    return time.monotonic() - start
+
+
+def test_silent_clients_wait_out_the_handshake_deadline(reverse, creds):
+    """100 clients that never send a ClientHello and two that stop after it hold no thread: a
+    well-behaved client is served at once meanwhile; they are closed once the deadline passed."""
+    silent, connected = [], []
+    with L.in_namespace(reverse.client_ns):
+        for _ in range(102):
+            silent.append(socket.create_connection((L.SERVER_ADDR, L.PORT_AUTHENTIC), L.TIMEOUT))
+            connected.append(time.monotonic())
+    for stalled in silent[:2]:
+        hello = context(creds, 1).wrap_bio(ssl.MemoryBIO(), outgoing := ssl.MemoryBIO())
+        with contextlib.suppress(ssl.SSLWantReadError):
+            hello.do_handshake()
+        stalled.sendall(outgoing.read())
+    reverse._closables.extend(silent)
+
+    served = timed_exchange(reverse, creds)
+    print(f"\nwell-behaved TLS exchange during a burst of 102 silent clients: {served:.3f} s")
+    assert served < 5 and all(L.quiet(sock, 0) for sock in silent[2:])
+
+    # Each one ends (the first two may see the refusal alert), none before the deadline, and
+    # its service side carries nothing.
+    ended = []
+    for index, sock in enumerate(silent):
+        data, how = L.receive(sock)
+        assert how and (index < 2 or data == b""), how
+        ended.append(time.monotonic() - connected[index])
+    print(f"silent clients closed after {min(ended):.2f} to {max(ended):.2f} s")
+    assert min(ended) > 9.5
+    for _ in silent:
+        assert L.receive(reverse.accept(reverse.services[L.PORT_AUTHENTIC]))[0] == b""
+    reverse.daemon.wait_for_log("deadline : handshake")
+    print(f"the same exchange without the burst: {timed_exchange(reverse, creds):.3f} s")
+
+
+def test_forward_links_present_the_application_identity(lab, creds, tmp_path):
+    ours, tls_dir = creds["ours"], tmp_path / "credentials"
+    proxy = lab.proxy("forward", tls_dir=copy(ours, tls_dir, "ca.pem", "node.pem", "node.key"))
+    # A service that takes the connection and never answers: its client ends at the deadline.
+    services = {L.PORT_AUTHENTIC: lab.listen(L.PORT_AUTHENTIC)}
+    stalled, stalled_at = proxy.client(L.PORT_AUTHENTIC), time.monotonic()
+    lab.accept(services[L.PORT_AUTHENTIC])
+
+    # Without files of its own the application's links present the node. The service sends
+    # session tickets and asks for key updates mid-stream: the link carries on.
+    server = lab.openssl(lab.server_ns, "s_server", "-naccept", "1", "-accept",
+                         f"[{L.SERVER_ADDR}]:{L.PORT_CONFIDENTIAL}", "-Verify", "1",
+                         "-CAfile", f"{ours}/ca.pem", "-cert", f"{ours}/node.pem",
+                         "-key", f"{ours}/node.key")
+    server.wait_for(b"ACCEPT")
+    client = proxy.client(L.PORT_CONFIDENTIAL)
+    server.wait_for(b"subject=CN = node")
+    for index in range(3):
+        request, response = L.http_request(f"/svc/{index}"), L.http_response(b"%d" % index)
+        client.sendall(request)
+        server.wait_for(request)
+        server.type(b"K\n")  # s_server's command: a key update, asking the peer for one too
+        server.wait_for(b"SSL_do_handshake -> 1")
+        server.type(response)
+        L.expect(client, response)
+    server.close()
+
+    # With them, they are presented; authentic links negotiate an integrity-only suite, and
+    # confidential ones an AEAD suite, though the service would accept any.
+    copy(ours, tls_dir, L.ALIAS + ".pem", L.ALIAS + ".key")
+    services[L.PORT_CONFIDENTIAL] = lab.listen(L.PORT_CONFIDENTIAL)
+    for level, port in PORTS.items():
+        client = proxy.client(port)
+        request = L.http_request("/svc/up", "POST", L.payload(1 << 20, level))
+        sent = L.sending(client, request)  # before the session exists: held until it does
+        tls = context(creds, level, server=True).wrap_socket(
+            lab.accept(services[port]), server_side=True, suppress_ragged_eofs=False)
+        suite = tls.cipher()[0]
+        assert common_name(tls) == L.ALIAS
+        assert (suite == NULL_SUITE if level == 1 else "GCM" in suite or "POLY1305" in suite), suite
+        L.expect(tls, request, "a request sent during the handshake")
+        sent()
+        exchange(client, tls, request, request, L.http_response(L.payload(1 << 20, level + 2)))
+        ends_in_order(tls, client, tls_first=level == 2)
+
+    # A service whose certificate our CA did not issue gets no session, its client no bytes.
+    client = proxy.client(L.PORT_CONFIDENTIAL)
+    with pytest.raises(ssl.SSLError):
+        context(creds, 2, "theirs", server=True).wrap_socket(
+            lab.accept(services[L.PORT_CONFIDENTIAL]), server_side=True)
+    with contextlib.suppress(ConnectionError):
+        client.sendall(L.http_request("/svc/secret"))
+    L.expect(client, b"", end=True)
+    proxy.daemon.wait_for_log("Secure Outgoing Connection session failed")
+    assert L.expect(stalled, b"", end=True) and time.monotonic() - stalled_at > 9.5
+
+
+def test_credentials_at_start_up(lab, creds, tmp_path):
+    # Without a credentials directory the proxy runs, and refuses every link that needs TLS.
+    reverse = lab.proxy("reverse")
+    lab.services = {port: lab.listen(port) for port in PORTS.values()}
+    for level, port in PORTS.items():
+        refused(lab, port, context(creds, level))
+    log = reverse.daemon.wait_for_log("Secure connections not available. Rejecting connection")
+    assert "No TLS credentials configured" in log
+
+    # A directory without the node's key: no start, and the log names the file.
+    daemon = lab.start("reverse", tls_dir=copy(creds["ours"], tmp_path, "ca.pem", "node.pem"))
+    assert daemon.stop(None) == 1 and L.quiet(daemon.notify, 0)
+    assert f"{tmp_path}/node.key" in daemon.log()

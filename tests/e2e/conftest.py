@@ -19,11 +19,15 @@ def pytest_addoption(parser):
 def pytest_runtest_makereport(item, call):
     """A failed test shows its daemons' output and logs, stopped first so that they are complete."""
     report = (yield).get_result()
-    the_lab = getattr(item, "funcargs", {}).get("lab")
-    if report.failed and call.when == "call" and isinstance(the_lab, L.Lab):
-        for daemon in the_lab.daemons:
+    arguments = getattr(item, "funcargs", {})
+    the_lab, shared = arguments.get("lab"), arguments.get("shared_proxy")
+    if report.failed and call.when == "call":
+        # A shared daemon serves the module's later tests: its log is shown as far as written.
+        for daemon in the_lab.daemons if isinstance(the_lab, L.Lab) else []:
             with contextlib.suppress(subprocess.TimeoutExpired):
                 daemon.stop()
+            report.sections.append(("access-proxy", daemon.report()))
+        for daemon in shared.daemons if isinstance(shared, L.Lab) else []:
             report.sections.append(("access-proxy", daemon.report()))
 
 
@@ -41,9 +45,9 @@ def daemon_path(request):
     return os.path.abspath(path)
 
 
-@pytest.fixture
-def lab(daemon_path):
-    """Whatever the test's outcome, every daemon still running then gets SIGTERM and must end
+@contextlib.contextmanager
+def checked_lab(daemon_path):
+    """Whatever the outcome, every daemon still running at the end gets SIGTERM and must end
     with status 0, no daemon may leave a sanitizer report, and the namespaces go."""
     the_lab, problems = L.Lab(daemon_path), []
     try:
@@ -62,6 +66,20 @@ def lab(daemon_path):
         pytest.fail("\n".join(problems), pytrace=False)
 
 
+@pytest.fixture
+def lab(daemon_path):
+    with checked_lab(daemon_path) as the_lab:
+        yield the_lab
+
+
 @pytest.fixture(params=["forward", "reverse"])
 def proxy(request, lab):
     return lab.proxy(request.param)
+
+
+@pytest.fixture(scope="module", params=["forward", "reverse"])
+def shared_proxy(request, daemon_path):
+    """One proxy per role for all the tests of a module that ask for it; each test uses
+    destinations of its own, so that what one leaves behind cannot disturb another."""
+    with checked_lab(daemon_path) as the_lab:
+        yield the_lab.proxy(request.param)

@@ -7,7 +7,7 @@ packages=(
     zlib1g-dev libsystemd-dev libssl-dev
     libgtest-dev libgmock-dev
     clang libclang-rt-14-dev
-    iproute2 nftables curl python3 python3-pytest python3-h11 util-linux procps
+    iproute2 nftables curl python3 python3-pytest python3-h11 python3-websockets util-linux procps
 )
 
 missing=()

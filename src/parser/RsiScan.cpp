@@ -38,8 +38,9 @@ private:
         return true;
     }
 
-    // From just after an opening quote to just after the closing one. Escapes are not decoded; a
-    // quote directly after a backslash does not close the string.
+    // From just after an opening quote to just after the closing one. Escapes are not decoded,
+    // only stepped over: a backslash takes the next byte with it, so an escaped quote does not
+    // close the string and the quote after an escaped backslash does.
     bool readString(std::string_view& text);
     bool skipValue();
     bool skipObject();
@@ -53,7 +54,11 @@ private:
 bool EventScanner::readString(std::string_view& text) {
     const uint64_t begin = s_.position;
     for (uint64_t q = begin; q < s_.length; ++q) {
-        if (s_.data[q] == '"' && (q == 0 || s_.data[q - 1] != '\\')) {
+        if (s_.data[q] == '\\') {
+            ++q;
+            continue;
+        }
+        if (s_.data[q] == '"') {
             text = std::string_view(reinterpret_cast<const char*>(s_.data + begin),
                                     static_cast<size_t>(q - begin));
             s_.position = q + 1;

@@ -53,3 +53,11 @@ def lab(daemon_path):
 @pytest.fixture(params=["forward", "reverse"])
 def proxy(request, lab):
     return lab.proxy(request.param)
+
+
+@pytest.fixture(scope="module", params=["forward", "reverse"])
+def shared_proxy(request, daemon_path):
+    """One proxy per role for all the tests of a module that ask for it; each test uses
+    destinations of its own, so that what one leaves behind cannot disturb another."""
+    with L.checked(daemon_path) as the_lab:
+        yield the_lab.proxy(request.param)

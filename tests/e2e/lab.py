@@ -3,10 +3,12 @@ end-to-end tests. The extra addresses sit on lo, routed across, so that each vet
 one global address the proxy binds to. Forward-role clients are processes of the test user, as
 the proxy looks for their owner in /proc; all other sockets are made by this process."""
 
+import base64
 import concurrent.futures
 import contextlib
 import ctypes
 import glob
+import hashlib
 import itertools
 import os
 import pathlib
@@ -171,6 +173,52 @@ def sending(sock, data, shut_down=False):
             sock.shutdown(socket.SHUT_WR)
     future = _senders.submit(send)
     return lambda: future.result(TIMEOUT)
+
+
+UPGRADE = http_request("/svc/events", extra=b"Upgrade: websocket\r\nConnection: Upgrade\r\n")
+KEY = b"\x37\xfa\x21\x3d"  # a client's masking key
+
+
+def frame(payload, first=0x81, key=KEY):
+    """A WebSocket frame as a client sends it (masked), or unmasked as a server does with key
+    None; the first byte holds FIN, RSV1 and the opcode."""
+    n, mask = len(payload), 0x80 if key else 0
+    size = (bytes([mask | n]) if n < 126 else bytes([mask | 126]) + n.to_bytes(2, "big")
+            if n < 1 << 16 else bytes([mask | 127]) + n.to_bytes(8, "big"))
+    body = bytes(b ^ key[i % 4] for i, b in enumerate(payload)) if key else payload
+    return bytes([first]) + size + (key or b"") + body
+
+
+def read_frame(sock):
+    """The next WebSocket frame: its first byte and its unmasked payload."""
+    def take(count):
+        data, how = receive(sock, count)
+        assert how is None, f"ended ({how}) after {data!r}"
+        return data
+    first, second = take(2)
+    size = second & 0x7f
+    if size >= 126:
+        size = int.from_bytes(take(2 if size == 126 else 8), "big")
+    key = take(4) if second & 0x80 else bytes(4)
+    return first, bytes(b ^ key[i % 4] for i, b in enumerate(take(size)))
+
+
+def switch(server, deflate=False):
+    """Reads the upgrade request at a service and agrees, with permessage-deflate if asked;
+    returns the answer."""
+    head = b""
+    while b"\r\n\r\n" not in head:
+        head += (more := server.recv(4096))
+        assert more, f"ended after {head!r}"
+    assert head.endswith(b"\r\n\r\n"), "bytes behind the upgrade request before the answer"
+    key = re.search(rb"(?i)\r\nSec-WebSocket-Key: *(\S+)", head)
+    accept = base64.b64encode(hashlib.sha1((key.group(1) if key else b"") +
+                                           b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
+    answer = (b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              b"Sec-WebSocket-Accept: " + accept + b"\r\n" +
+              (b"Sec-WebSocket-Extensions: permessage-deflate\r\n" if deflate else b"") + b"\r\n")
+    server.sendall(answer)
+    return answer
 
 
 # Connects as the test user, hands the socket over and holds it until the test lets go.

@@ -26,6 +26,9 @@ TEST(RsiScanTest, FindsTheEventWhereverItStands) {
              {R"({"type":"x","event":"\/svc\/res","n":0})", R"(\/svc\/res)"},
              {R"({"type":"x","n":[1,{"a":null}],"event":"/svc/res"})", "/svc/res"},
              {R"({"event":"/a/b","type":"x"})", "/a/b"},
+             // A quote after an escaped backslash ends the string; an escaped quote does not.
+             {R"({"a":"x\\","b":"\\\"","event":"/x/y\\"})", R"(/x/y\\)"},
+             {R"({"a":"\"}\"","event":"/x/y"})", "/x/y"},
              // Lenient where the skipper is lenient.
              {R"({"a":[1,2,],"event":"/x/y"})", "/x/y"},
              {R"({"a":12abc,"event":"/x/y"})", "/x/y"},

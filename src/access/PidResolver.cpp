@@ -24,6 +24,13 @@ bool listed(const std::vector<int32_t>& pids, int32_t pid) {
 
 }  // namespace
 
+void PidResolver::putFirst(std::vector<Candidate>& candidates, Candidate found) {
+    // Two lookups may both reach the scan and find the same process: it is listed once.
+    std::erase_if(candidates,
+                  [&](const Candidate& candidate) { return candidate.pid == found.pid; });
+    candidates.insert(candidates.begin(), found);
+}
+
 // What one lookup has learned so far.
 struct PidResolver::Walk {
     std::string inode;
@@ -59,47 +66,49 @@ PidResolver::Candidate PidResolver::tryCandidates(std::vector<Candidate>& candid
                                                   Walk& walk) const {
     enum class State : uint8_t { Untried, Checked, Ended };
     std::vector<State> states(candidates.size(), State::Untried);
-    // The whole descriptor table of candidate i; notes what was learned.
-    const auto tryWhole = [&](size_t i) {
-        Candidate& candidate = candidates[i];
-        Holding holding = Holding::Gone;
-        if (!walk.running || listed(*walk.running, candidate.pid)) {
-            holding = operations_.checkPid(candidate.pid, walk.inode, candidate.descriptor, true);
+    const auto drop = [&](size_t i) {
+        states[i] = State::Ended;
+        walk.gone.push_back(candidates[i].pid);
+        if (walk.gone.size() == kGoneBeforeListing && operations_.listProcesses) {
+            walk.running = operations_.listProcesses();
         }
-        if (holding == Holding::Gone) {
-            states[i] = State::Ended;
-            walk.gone.push_back(candidate.pid);
-            if (walk.gone.size() == kGoneBeforeListing && operations_.listProcesses) {
-                walk.running = operations_.listProcesses();
-            }
-        } else if (holding != Holding::Holds) {
-            states[i] = State::Checked;
-            walk.checked.push_back(candidate.pid);
-        }
-        return holding == Holding::Holds;
+    };
+    const auto ended = [&](size_t i) {
+        return walk.running && !listed(*walk.running, candidates[i].pid);
     };
 
+    // First one look per process, at the descriptor where it held a client socket last time: a
+    // client mostly connects again there, and this spares the whole tables of those before it.
     std::optional<size_t> found;
     for (size_t i = 0; i < candidates.size() && !found; ++i) {
         int descriptor = candidates[i].descriptor;
-        if (walk.running && !listed(*walk.running, candidates[i].pid)) {
-            tryWhole(i);  // known to have ended: dropped without a look
-            continue;
-        }
-        if (descriptor < 0) {
-            continue;
-        }
-        const Holding holding =
-            operations_.checkPid(candidates[i].pid, walk.inode, descriptor, false);
-        // A descriptor that is not open any more may mean that the process has ended: find out
-        // now, so that ended processes are dropped even when a later one holds the socket.
-        if (holding == Holding::Holds || (holding == Holding::Unreadable && tryWhole(i))) {
-            found = i;
+        if (ended(i)) {
+            drop(i);
+        } else if (descriptor >= 0) {
+            const Holding holding =
+                operations_.checkPid(candidates[i].pid, walk.inode, descriptor, false);
+            if (holding == Holding::Holds) {
+                found = i;
+            } else if (holding == Holding::Gone) {
+                drop(i);
+            }
         }
     }
+    // Then whole tables, in list order.
     for (size_t i = 0; i < candidates.size() && !found; ++i) {
-        if (states[i] == State::Untried && tryWhole(i)) {
+        if (states[i] != State::Untried) {
+            continue;
+        }
+        const Holding holding = ended(i) ? Holding::Gone
+                                         : operations_.checkPid(candidates[i].pid, walk.inode,
+                                                                candidates[i].descriptor, true);
+        if (holding == Holding::Holds) {
             found = i;
+        } else if (holding == Holding::Gone) {
+            drop(i);
+        } else {
+            states[i] = State::Checked;
+            walk.checked.push_back(candidates[i].pid);
         }
     }
 
@@ -114,6 +123,9 @@ PidResolver::Candidate PidResolver::tryCandidates(std::vector<Candidate>& candid
         }
     }
     candidates.resize(kept);
+    if (found) {
+        putFirst(candidates, result);
+    }
     return result;
 }
 
@@ -146,16 +158,7 @@ void PidResolver::updateUserLists(uint32_t userId, const std::vector<int32_t>& g
         }
     }
     if (found.pid != -1) {
-        std::vector<Candidate>& list = userLists_[userId];
-        auto known = std::find_if(list.begin(), list.end(), [&](const Candidate& candidate) {
-            return candidate.pid == found.pid;
-        });
-        // Two lookups of the same user may both reach the scan and find the same process.
-        if (known == list.end()) {
-            list.push_back(found);
-        } else {
-            known->descriptor = found.descriptor;
-        }
+        putFirst(userLists_[userId], found);
     }
 }
 
@@ -197,14 +200,7 @@ int32_t PidResolver::lookup(const sockaddr_in6& client, const sockaddr_in6& dest
     updateUserLists(owner, walk.gone, found);
 
     std::lock_guard<std::mutex> lock(entry.mutex);
-    auto known =
-        std::find_if(entry.candidates.begin(), entry.candidates.end(),
-                     [&](const Candidate& candidate) { return candidate.pid == found.pid; });
-    if (known == entry.candidates.end()) {
-        entry.candidates.push_back(found);
-    } else {
-        known->descriptor = found.descriptor;
-    }
+    putFirst(entry.candidates, found);
     return found.pid;
 }
 

@@ -23,8 +23,9 @@ namespace peer {
 // it finds is remembered for that port and that owner. Each list is tried first at the one
 // descriptor where each process held a client socket last time (a process that connects again
 // mostly gets the same descriptor), and only then, in list order, through whole descriptor
-// tables. A process that has ended is forgotten by both caches as soon as a lookup meets it, so
-// they hold roughly the clients that still run, however many have come and gone.
+// tables. Lists are kept with the process found last first. A process that has ended is forgotten
+// by both caches as soon as a lookup meets it, so they hold roughly the clients that still run,
+// however many have come and gone.
 //
 // lookup() may be called from any number of threads at once. The resolver mutex guards only the
 // port map; a port's own mutex serialises the cached checks of that port; the per-user mutex
@@ -64,7 +65,7 @@ public:
     // client's own socket still names as its remote end.
     int32_t lookup(const sockaddr_in6& client, const sockaddr_in6& destination);
 
-    // The ids remembered for the port and for the user, in the order they were found.
+    // The ids remembered for the port and for the user, the one found last first.
     std::vector<int32_t> cachedPids(uint16_t destinationPort) const;
     std::vector<int32_t> cachedUserPids(uint32_t userId) const;
 
@@ -86,6 +87,8 @@ private:
     // descriptor) or a pid of -1.
     Candidate tryCandidates(std::vector<Candidate>& candidates, Walk& walk) const;
     std::vector<Candidate> userCandidates(uint32_t userId, const Walk& walk) const;
+    // The process found last comes first: a busy client is then the cheapest to find.
+    static void putFirst(std::vector<Candidate>& candidates, Candidate found);
     // Drops ended processes from every per-user list and records where `found` holds its socket.
     void updateUserLists(uint32_t userId, const std::vector<int32_t>& gone, Candidate found);
 

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/sock_diag.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,10 +14,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "utils/logging/Logger.h"
 
@@ -354,7 +355,8 @@ Holding checkPid(int32_t pid, const std::string& inode, int& descriptor, bool wh
         char link[kLinkBufferSize] = {};
         const ssize_t length = ::readlink(path, link, sizeof(link) - 1);
         if (length < 0) {
-            return Holding::Unreadable;
+            // The descriptor is closed, or the whole process has ended.
+            return ::kill(pid, 0) == -1 && errno == ESRCH ? Holding::Gone : Holding::DoesNotHold;
         }
         return linkNamesSocket(std::string_view(link, static_cast<size_t>(length)), inode)
                    ? Holding::Holds

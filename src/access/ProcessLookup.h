@@ -31,8 +31,6 @@ enum class Holding {
     DoesNotHold,
     // The process has ended; its id means nothing any more (or soon names another process).
     Gone,
-    // The one descriptor looked at is not open (any more), or the process has ended.
-    Unreadable,
 };
 
 // One sock_diag request as it goes to the kernel: the netlink header and the request body.
@@ -71,10 +69,9 @@ bool socketInDirectory(const std::string& directory, const std::string& inode);
 
 // Whether the process holds the socket with this inode. With `wholeTable` false only
 // `descriptor` is looked at (one readlink; a process that closes and reconnects usually gets
-// the same descriptor again); Unreadable then leaves open whether the process still runs, and
-// DoesNotHold means only that it does not hold the socket there. With `wholeTable` true
-// every descriptor is, starting after `descriptor` (-1 for the first) and wrapping round, and
-// `descriptor` is set to where the socket was found.
+// the same descriptor again), and DoesNotHold means only that it does not hold the socket
+// there. With `wholeTable` true every descriptor is, starting after `descriptor` (-1 for the
+// first) and wrapping round, and `descriptor` is set to where the socket was found.
 Holding checkPid(int32_t pid, const std::string& inode, int& descriptor, bool wholeTable);
 
 // The ids of the processes that exist now, ascending.

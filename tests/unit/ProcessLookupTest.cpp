@@ -122,9 +122,9 @@ TEST(ProcessLookupTest, CheckPidLooksAtOneDescriptorOrTheWholeTableAndTellsEnded
          std::vector<std::tuple<int32_t, int, Holding, Holding>>{
              {self, pair[1], Holding::Holds, Holding::Holds},
              {self, pair[0], Holding::DoesNotHold, Holding::Holds},
-             {self, 999999, Holding::Unreadable, Holding::Holds},
+             {self, 999999, Holding::DoesNotHold, Holding::Holds},
              {self, -1, Holding::DoesNotHold, Holding::Holds},
-             {ended, pair[1], Holding::Unreadable, Holding::Gone}}) {
+             {ended, pair[1], Holding::Gone, Holding::Gone}}) {
         int descriptor = hint;
         EXPECT_EQ(peer::checkPid(pid, inode, descriptor, false), oneLook) << hint;
         EXPECT_EQ(peer::checkPid(pid, inode, descriptor, true), wholeTable) << hint;

@@ -37,8 +37,9 @@ struct Message {
     uint32_t length;
     uint32_t inode = 0;  // owned by user inode + 1000; for NLMSG_ERROR the negative error
     bool padded = true;
-    // What the message says differs from the request.
-    void (*differs)(nlmsghdr&, inet_diag_msg&) = [](nlmsghdr&, inet_diag_msg&) {};
+    // What differs from the request: 1 source port, 2 destination port, 3 source address,
+    // 4 destination address, 5 family, 6 sequence number, 7 all of a listening socket's.
+    int differs = 0;
 };
 
 // Walks a reply built from the messages, less its last cut bytes. The walk sees a buffer of
@@ -47,13 +48,16 @@ std::string walk(const std::vector<Message>& messages, uint32_t& uid, size_t cut
     std::vector<uint8_t> reply;
     for (const Message& m : messages) {
         std::vector<uint8_t> bytes(std::max<size_t>(m.length, sizeof(nlmsghdr)), 0);
-        nlmsghdr header{m.length, m.type, 0, kSent.header.nlmsg_seq, 0};
+        nlmsghdr header{m.length, m.type, 0, kSent.header.nlmsg_seq + (m.differs == 6), 0};
         inet_diag_msg socket{};
-        socket.idiag_family = AF_INET6;
+        socket.idiag_family = m.differs == 5 ? AF_INET : AF_INET6;
         socket.id = kSent.request.id;
+        socket.id.idiag_sport ^= m.differs == 1;
+        socket.id.idiag_dport = m.differs == 7 ? 0 : socket.id.idiag_dport ^ (m.differs == 2);
+        socket.id.idiag_src[3] ^= m.differs == 3;
+        socket.id.idiag_dst[0] = m.differs == 7 ? 0 : socket.id.idiag_dst[0] ^ (m.differs == 4);
         socket.idiag_inode = m.inode;
         socket.idiag_uid = m.inode + 1000;
-        m.differs(header, socket);
         std::memcpy(bytes.data(), &header, sizeof(header));
         if (m.type == NLMSG_ERROR && bytes.size() >= sizeof(nlmsghdr) + sizeof(int)) {
             const int error = -static_cast<int>(m.inode);
@@ -71,18 +75,12 @@ std::string walk(const std::vector<Message>& messages, uint32_t& uid, size_t cut
 TEST(ProcessLookupTest, ReplyWalkTakesTheFirstSocketOfTheAskedConnectionWithinBounds) {
     constexpr uint16_t D = 20;  // SOCK_DIAG_BY_FAMILY
     constexpr uint32_t S = sizeof(nlmsghdr) + sizeof(inet_diag_msg);
-    // What the kernel answers when the connection is gone but someone listens on its port.
-    const auto listener = [](nlmsghdr&, inet_diag_msg& socket) {
-        socket.id.idiag_dport = 0;
-        std::memset(socket.id.idiag_dst, 0, sizeof(socket.id.idiag_dst));
-    };
     uint32_t uid = 0;
     // Other connections and orphans (inode 0) are passed over; an unaligned length is rounded up.
-    EXPECT_EQ(
-        walk({{D, S, 4710, true, listener}, {D, S}, {D, S + 2}, {D, S, 4711}, {D, S, 4712}}, uid),
-        "4711");
+    // Without the asked connection the kernel answers with a socket listening on its port.
+    EXPECT_EQ(walk({{D, S, 4710, true, 7}, {D, S}, {D, S + 2}, {D, S, 4711}, {D, S, 4712}}, uid),
+              "4711");
     EXPECT_EQ(uid, 5711u);
-    using Differs = void (*)(nlmsghdr&, inet_diag_msg&);
     const std::vector<std::pair<std::vector<Message>, size_t>> rejected = {
         {{}, 0},
         {{{D, 0}}, 6},                               // shorter than a header
@@ -91,17 +89,13 @@ TEST(ProcessLookupTest, ReplyWalkTakesTheFirstSocketOfTheAskedConnectionWithinBo
         {{{D, S - 4}, {D, S, 9}}, 0},                // a socket message cut short ends the walk
         {{{D, S + 2, 0, false}}, 0},                 // the last message ends off the 4-byte grid
         {{{NLMSG_ERROR, S, ENOENT}, {D, S, 9}}, 0},  // no such connection; nothing after counts
-        {{{D, S, 9, true, listener}}, 0},
-        {{{D, S, 9, true, Differs([](nlmsghdr&, inet_diag_msg& m) { m.id.idiag_sport ^= 1; })}}, 0},
-        {{{D, S, 9, true, Differs([](nlmsghdr&, inet_diag_msg& m) { m.id.idiag_dport ^= 1; })}}, 0},
-        {{{D, S, 9, true, Differs([](nlmsghdr&, inet_diag_msg& m) { m.id.idiag_src[3] ^= 1; })}},
-         0},
-        {{{D, S, 9, true, Differs([](nlmsghdr&, inet_diag_msg& m) { m.id.idiag_dst[0] ^= 1; })}},
-         0},
-        {{{D, S, 9, true, Differs([](nlmsghdr&, inet_diag_msg& m) { m.idiag_family = AF_INET; })}},
-         0},
-        // An answer to an earlier query is not this one's.
-        {{{D, S, 9, true, Differs([](nlmsghdr& h, inet_diag_msg&) { h.nlmsg_seq = 4; })}}, 0}};
+        {{{D, S, 9, true, 1}}, 0},
+        {{{D, S, 9, true, 2}}, 0},
+        {{{D, S, 9, true, 3}}, 0},
+        {{{D, S, 9, true, 4}}, 0},
+        {{{D, S, 9, true, 5}}, 0},
+        {{{D, S, 9, true, 6}}, 0},  // an answer to an earlier query
+        {{{D, S, 9, true, 7}}, 0}};
     for (size_t row = 0; row < rejected.size(); ++row) {
         uid = 99;
         EXPECT_EQ(walk(rejected[row].first, uid, rejected[row].second), "") << row;

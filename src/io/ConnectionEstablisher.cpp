@@ -255,7 +255,7 @@ void ConnectionEstablisher::establishForward(PendingConnection element) {
     const uint16_t destinationPort = ntohs(destination.sin6_port);
 
     AP_LOG(Verbose, "getting PID from port");
-    const int32_t pid = pidResolver_->lookup(client, destinationPort);
+    const int32_t pid = pidResolver_->lookup(client, destination);
     if (pid == -1) {
         AP_LOG(Error,
                "Cannot find pid, most likely you did not set correct permissions to the "

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "access/ProcessLookup.h"
 #include "libs/tlslib/TlsLib.h"
 #include "os/SocketHelpers.h"
 #include "os/Termination.h"
@@ -36,7 +35,7 @@ Proxy::Proxy(uint32_t role, uint32_t establisherCount, uint32_t handlerCount,
       listenerMultiplexer_(io::ConnectionMultiplexer::create()),
       socketListener_(listeningSocket_, &queue_, listenerMultiplexer_.get()),
       tlsSocketFactory_(initializeTls()),
-      pidResolver_(peer::findPid, peer::checkPid),
+      pidResolver_(peer::PidResolver::defaultOperations()),
       role_(role) {
     for (uint32_t i = 0; i < establisherCount_; ++i) {
         establishers_.emplace_back(queue_, dispatcher_, tlsSocketFactory_, pidResolver_,

@@ -72,8 +72,11 @@ int acceptWaiting(int fd) {
 }
 
 peer::PidResolver resolverAnswering(int32_t pid) {
-    return peer::PidResolver([pid](const sockaddr_in6&) { return pid; },
-                             [](int32_t, const sockaddr_in6&) { return false; });
+    return peer::PidResolver(
+        {[](const sockaddr_in6&, const sockaddr_in6&, uint32_t&) { return std::string("1"); },
+         [](int32_t, const std::string&, int&, bool) { return peer::Holding::DoesNotHold; },
+         [pid](const std::string&, uint32_t, const std::vector<int32_t>&, int&) { return pid; },
+         {}});
 }
 
 // A socketpair has no original destination, as a connection that no rule redirected has none

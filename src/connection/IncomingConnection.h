@@ -55,8 +55,7 @@ public:
 
     // Sets no-delay, keep-alive and non-blocking on the socket unless it has them already; the
     // tag is the descriptor.
-    IncomingConnection(int socket, const char* domain,
-                       SocketOptions options = SocketOptions::Set);
+    IncomingConnection(int socket, const char* domain, SocketOptions options = SocketOptions::Set);
     // For the establisher, which has made the socket non-blocking itself and sets no other
     // option. An upgraded WebSocket of this connection is entered in the open WebSocket registry
     // under (domain, address, port), and service offerings are checked.

@@ -55,26 +55,22 @@ alias_manager::AliasQueryClient& aliasClient() {
 // Where connection tracking is active, a connection made straight to the proxy's own port (not
 // redirected) reports that port as its original destination. Connecting there would make the
 // proxy connect to itself again and again until it runs out of descriptors.
-bool ConnectionEstablisher::isDirectConnection(int descriptor,
-                                               const sockaddr_in6& destination) const {
-    const uint16_t port = ntohs(destination.sin6_port);
-    if (hasLocalBytes_) {
-        // The accepted socket's own address is the proxy's listening address: known without
-        // asking the kernel for every connection.
-        return (port == config::FORWARD_PROXY_PORT || port == config::REVERSE_PROXY_PORT) &&
-               std::memcmp(&localBytes_, &destination.sin6_addr, sizeof(in6_addr)) == 0;
+bool ConnectionEstablisher::isDirectConnection(int descriptor, const sockaddr_in6& destination) {
+    // Every accepted socket's own end is the listening address and port: asked once, not for
+    // every connection.
+    if (!listenEndpointKnown_) {
+        socklen_t length = sizeof(listenEndpoint_);
+        if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&listenEndpoint_), &length) != 0) {
+            return false;
+        }
+        listenEndpointKnown_ = true;
     }
-    sockaddr_in6 local{};
-    socklen_t localLength = sizeof(local);
-    if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
-        return false;
-    }
-    return local.sin6_port == destination.sin6_port &&
-           std::memcmp(&local.sin6_addr, &destination.sin6_addr, sizeof(in6_addr)) == 0;
+    return listenEndpoint_.sin6_port == destination.sin6_port &&
+           std::memcmp(&listenEndpoint_.sin6_addr, &destination.sin6_addr, sizeof(in6_addr)) == 0;
 }
 
 bool ConnectionEstablisher::readOriginalDestination(int descriptor, sockaddr_in6* destination,
-                                                    socklen_t* length) const {
+                                                    socklen_t* length) {
     AP_LOG(Verbose, "Getting original destination of connection");
     if (getOriginalDestination(descriptor, destination, length) < 0) {
         const int error = errno;
@@ -98,9 +94,7 @@ ConnectionEstablisher::ConnectionEstablisher(
       dispatcher_(&dispatcher),
       tlsSocketFactory_(std::move(tlsSocketFactory)),
       pidResolver_(&pidResolver),
-      localAddress_(std::move(localAddress)) {
-    hasLocalBytes_ = inet_pton(AF_INET6, localAddress_.c_str(), &localBytes_) == 1;
-}
+      localAddress_(std::move(localAddress)) {}
 
 bool ConnectionEstablisher::secureLinksAvailable() const {
     return tlsSocketFactory_ != nullptr && tlsSocketFactory_->available();
@@ -162,7 +156,8 @@ void ConnectionEstablisher::establishReverse(PendingConnection element) {
     if (proxy::isTlsException(client)) {
         AP_LOG(Debug, "Creating incoming connection (TLS exclusion)", descriptor);
         incoming = std::make_unique<connection::IncomingConnection>(
-            descriptor, clientText.c_str(), connection::IncomingConnection::SocketOptions::Inherited);
+            descriptor, clientText.c_str(),
+            connection::IncomingConnection::SocketOptions::Inherited);
     } else {
         const capability_query_if::QueryService request(destinationText, "", "", destinationPort);
         AP_LOG(Verbose, "Checking capability cache for security level", descriptor);

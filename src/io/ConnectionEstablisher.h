@@ -63,9 +63,8 @@ private:
     bool secureLinksAvailable() const;
     // The original destination of an accepted socket; false, logged, when it has none or when
     // the client connected straight to the proxy. The caller closes the socket then.
-    bool readOriginalDestination(int descriptor, sockaddr_in6* destination,
-                                 socklen_t* length) const;
-    bool isDirectConnection(int descriptor, const sockaddr_in6& destination) const;
+    bool readOriginalDestination(int descriptor, sockaddr_in6* destination, socklen_t* length);
+    bool isDirectConnection(int descriptor, const sockaddr_in6& destination);
 
     PendingConnectionQueue* queue_;
     ConnectionDispatcherBase* dispatcher_;
@@ -73,8 +72,9 @@ private:
     peer::PidResolver* pidResolver_;
     // Address text of the proxy's interface; empty when the listening socket failed.
     std::string localAddress_;
-    in6_addr localBytes_{};
-    bool hasLocalBytes_ = false;
+    // The local end of every accepted socket, learnt from the first one.
+    sockaddr_in6 listenEndpoint_{};
+    bool listenEndpointKnown_ = false;
 };
 
 }  // namespace io

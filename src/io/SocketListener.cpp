@@ -33,7 +33,13 @@ SocketListener::SocketListener(int listeningSocket, PendingConnectionQueue* queu
     : listeningSocket_(listeningSocket),
       queue_(queue),
       multiplexer_(multiplexer),
-      registered_(multiplexer != nullptr && multiplexer->addListeningSocket(listeningSocket)) {}
+      registered_(multiplexer != nullptr && multiplexer->addListeningSocket(listeningSocket)) {
+    if (registered_) {
+        // Several accepts follow one readiness event; the last must find nobody waiting, not
+        // block.
+        os::setNonBlocking(listeningSocket_);
+    }
+}
 
 SocketListener::~SocketListener() {
     if (!stop_.load()) {

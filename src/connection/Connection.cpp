@@ -78,6 +78,10 @@ void Connection::requestForwarded(RequestKind /*kind*/) {}
 
 void Connection::upgradeAnswered(bool /*switched*/) {}
 
+bool Connection::queueAnswer(const char* /*data*/, size_t /*length*/) {
+    return false;
+}
+
 bool Connection::onHandlerThread() const {
     return handler_ == nullptr || handler_->inHandlerThread();
 }
@@ -357,8 +361,19 @@ int Connection::flush() {
     return 0;
 }
 
-ReadResult Connection::forwardRead(const char** received) {
+ReadResult Connection::forwardRead() {
+    char* area = nullptr;
+    const ReadResult result = receive(&area);
+    if (result != ReadResult::Done || area == nullptr || peer_ == nullptr) {
+        return result;
+    }
+    return peer_->conWrite(area, static_cast<uint64_t>(bytesRead_)) < 0 ? ReadResult::ForwardFailed
+                                                                        : ReadResult::Done;
+}
+
+ReadResult Connection::receive(char** received) {
     assert(onHandlerThread());
+    *received = nullptr;
     if (state_ != State::Open || inputEnded_) {
         return ReadResult::Done;
     }
@@ -380,14 +395,8 @@ ReadResult Connection::forwardRead(const char** received) {
         return ReadResult::Closed;
     }
     AP_LOG(Debug, "Bytes read", bytesRead_, "fd", tag_);
-    if (received != nullptr) {
-        *received = area;
-    }
-    if (peer_ == nullptr) {
-        return ReadResult::Done;
-    }
-    return peer_->conWrite(area, static_cast<uint64_t>(bytesRead_)) < 0 ? ReadResult::ForwardFailed
-                                                                        : ReadResult::Done;
+    *received = area;
+    return ReadResult::Done;
 }
 
 void Connection::endOfInput() {

@@ -98,6 +98,10 @@ public:
     virtual void requestForwarded(RequestKind kind);
     // The server answered the upgrade request this (incoming) connection forwarded.
     virtual void upgradeAnswered(bool switched);
+    // An answer of the proxy's own for the client of this (outgoing) connection's peer, to be
+    // written to the peer once the server's stream reaches a point where it fits; false when it
+    // fits now (the caller writes it itself).
+    virtual bool queueAnswer(const char* data, size_t length);
 
     // Sends data or queues what the socket would not take; with data null, flushes the queue
     // (on an output event). 0 when the data was sent or queued, -1 on a failure after which
@@ -145,9 +149,11 @@ public:
 protected:
     explicit Connection(int socket, State state = State::Open);
 
-    // One receive into the thread's receive area, forwarded unchanged to the peer. Returns the
-    // bytes in `received` for callers that look at them after forwarding.
-    ReadResult forwardRead(const char** received = nullptr);
+    // One receive into the thread's receive area, forwarded unchanged to the peer.
+    ReadResult forwardRead();
+    // One receive into the thread's receive area: Done with bytesRead_ bytes at `received`, or
+    // what ended the read.
+    ReadResult receive(char** received);
     // Leaves the handler and closes the socket; false when already disconnected.
     bool disconnectBase();
     // Closes the descriptor; TLS connections whose descriptor belongs to the library override.

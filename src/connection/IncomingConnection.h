@@ -101,7 +101,10 @@ protected:
     void expectFirstRequest();
 
     // Answers a WebSocket client with the error JSON in one final text frame; conWrite's result.
-    int sendErrorFrame(const std::string& event, int code, const std::string& message);
+    // With keepOrder the frame waits for the end of the server's current message (the connection
+    // goes on after it).
+    int sendErrorFrame(const std::string& event, int code, const std::string& message,
+                       bool keepOrder = false);
 
     std::string service_;
     std::string resource_;
@@ -144,8 +147,10 @@ private:
     void keepRest(bool parsed);
     // False when the answer could not be written to the client.
     bool answerRefusal(int code, const char* text, std::string_view response);
-    // Writes an answer of our own to the client; conWrite's result.
-    int answer(const char* data, size_t length);
+    // Writes an answer of our own to the client; conWrite's result. With keepOrder it waits
+    // for the responses to the requests before it (on a WebSocket, for the end of the server's
+    // current message), for answers after which the connection goes on.
+    int answer(const char* data, size_t length, bool keepOrder);
     // Whether the current message goes on beyond the bytes at hand.
     bool messageContinues() const;
     // After a refusal: the rest of a message still to come is dropped as it arrives.

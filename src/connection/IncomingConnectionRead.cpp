@@ -388,7 +388,7 @@ IncomingConnection::Step IncomingConnection::parserStatusCheck() {
         }
         case ParseStatus::MessageRejected:
             AP_LOG(Error, "Incorrect websocket message", tag_, parseResult_.errorMessage);
-            if (sendErrorFrame("", 400, parseResult_.errorMessage) < 0) {
+            if (sendErrorFrame("", 400, parseResult_.errorMessage, true) < 0) {
                 return ReadResult::ForwardFailed;
             }
             return continueParsing(Verbose);
@@ -531,7 +531,12 @@ IncomingConnection::Step IncomingConnection::refuseForbidden() {
     return continueParsing(Debug);
 }
 
-int IncomingConnection::answer(const char* data, size_t length) {
+int IncomingConnection::answer(const char* data, size_t length, bool keepOrder) {
+    // An answer that the connection goes on after must not cut into the server's current
+    // response or message, nor overtake responses to requests sent before: it waits for its turn.
+    if (keepOrder && peer_ != nullptr && peer_->queueAnswer(data, length)) {
+        return 0;
+    }
     const int result = conWrite(data, length);
     // A client that sends refused requests without reading the answers would otherwise make
     // them pile up here without bound.
@@ -545,9 +550,10 @@ bool IncomingConnection::answerRefusal(int code, const char* text, std::string_v
     int result;
     if (websocket_) {
         parseResult_.fragmentBuffer.clear();
-        result = sendErrorFrame(parseResult_.uri, code, text);
+        // On a compressed connection a refusal ends the pair: nothing of it waits.
+        result = sendErrorFrame(parseResult_.uri, code, text, !parseResult_.compressed);
     } else {
-        result = answer(response.data(), response.size());
+        result = answer(response.data(), response.size(), true);
     }
     return result >= 0;
 }
@@ -664,7 +670,7 @@ IncomingConnection::Step IncomingConnection::upgrade() {
                    "Websocket with this domain and IP/Port is already open. "
                    "Returning HTTP 409",
                    tag_);
-            return answer(canned::CONFLICT.data(), canned::CONFLICT.size()) < 0
+            return answer(canned::CONFLICT.data(), canned::CONFLICT.size(), false) < 0
                        ? ReadResult::ForwardFailed
                        : ReadResult::Failed;
         }
@@ -697,12 +703,12 @@ uint32_t IncomingConnection::messageLength() const {
 }
 
 int IncomingConnection::sendErrorFrame(const std::string& event, int code,
-                                       const std::string& message) {
+                                       const std::string& message, bool keepOrder) {
     const std::string text = errorText(code, event, message);
     const std::string frame =
         parser::buildWebSocketFrame(reinterpret_cast<const uint8_t*>(text.data()), text.size(),
                                     parser::FrameKind::FinalText, false, 0, false);
-    return answer(frame.data(), frame.size());
+    return answer(frame.data(), frame.size(), keepOrder);
 }
 
 }  // namespace connection

@@ -36,18 +36,58 @@ OutgoingConnection::~OutgoingConnection() {
 }
 
 ReadResult OutgoingConnection::conRead() {
-    const char* received = nullptr;
-    const ReadResult result = forwardRead(&received);
-    if (result != ReadResult::Done || received == nullptr || !responses_.active()) {
+    if (!responses_.active() && answers_.empty()) {
+        return forwardRead();
+    }
+    char* received = nullptr;
+    const ReadResult result = receive(&received);
+    if (result != ReadResult::Done || received == nullptr) {
         return result;
     }
-    // The bytes went to the client as they came; only then may the client's side change mode.
-    const parser::ResponseTracker::Outcome outcome = responses_.feed(
-        reinterpret_cast<const uint8_t*>(received), static_cast<size_t>(bytesRead_));
-    if (outcome != parser::ResponseTracker::Outcome::None && peer_ != nullptr) {
-        peer_->upgradeAnswered(outcome == parser::ResponseTracker::Outcome::Switched);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(received);
+    const size_t total = static_cast<size_t>(bytesRead_);
+    size_t position = 0;
+    // The stream goes to the client piece by piece, with the proxy's own answers put in where
+    // their turn comes; a change of the client's side follows the bytes that caused it.
+    while (position < total) {
+        const parser::ResponseTracker::Step step =
+            responses_.advance(bytes + position, total - position);
+        size_t piece = step.consumed;
+        // Nothing taken means an answer is due first; should none be, the stream must not stall.
+        if (piece == 0 && !deliverDueAnswers()) {
+            piece = total - position;
+        }
+        if (piece > 0 && peer_ != nullptr && peer_->conWrite(received + position, piece) < 0) {
+            return ReadResult::ForwardFailed;
+        }
+        position += piece;
+        if (step.outcome != parser::ResponseTracker::Outcome::None && peer_ != nullptr) {
+            peer_->upgradeAnswered(step.outcome == parser::ResponseTracker::Outcome::Switched);
+        }
+        deliverDueAnswers();
     }
     return result;
+}
+
+bool OutgoingConnection::queueAnswer(const char* data, size_t length) {
+    if (!responses_.queueAnswer()) {
+        return false;
+    }
+    answers_.append(data, length);
+    return true;
+}
+
+bool OutgoingConnection::deliverDueAnswers() {
+    bool delivered = false;
+    while (!answers_.empty() && responses_.takeDueAnswer()) {
+        const std::string_view answer = answers_.front();
+        if (peer_ != nullptr) {
+            peer_->conWrite(answer.data(), answer.size());
+        }
+        answers_.consume(answer.size());
+        delivered = true;
+    }
+    return delivered;
 }
 
 void OutgoingConnection::requestForwarded(RequestKind kind) {

@@ -23,14 +23,22 @@ public:
     ReadResult conRead() override;
     void disconnect() override;
     void requestForwarded(RequestKind kind) override;
+    bool queueAnswer(const char* data, size_t length) override;
 
 protected:
     // For transports that make their own socket (TLS): no socket yet, status ready.
     explicit OutgoingConnection(State state);
 
 private:
-    // Which response answers which forwarded request, for the answer to an upgrade request.
+    // Writes the waiting answers of the proxy's own whose turn has come to the peer; false when
+    // none was due.
+    bool deliverDueAnswers();
+
+    // Where the server's stream stands: which response answers which forwarded request, and
+    // where an answer of the proxy's own may go.
     parser::ResponseTracker responses_;
+    // Answers of the proxy's own for the peer's client, oldest first, waiting for their turn.
+    WriteQueue answers_;
 };
 
 }  // namespace connection

@@ -17,6 +17,9 @@ using namespace utils::logging;
 
 constexpr uint64_t PIPE_DATA = 0;
 constexpr uint64_t LISTENING_SOCKET_DATA = 1;
+// An event of a connection removed after the wait that reported it: handed out like an
+// interruption, but without a byte of its own in the pipe to read.
+constexpr uint64_t BLANKED_DATA = 2;
 
 uint64_t connectionData(const connection::Connection* connection) {
     return reinterpret_cast<uintptr_t>(connection);
@@ -155,7 +158,7 @@ void ConnectionMultiplexerLinux::forgetConnection(connection::Connection* connec
     const uint64_t data = connectionData(connection);
     for (int index = 0; index < pendingCount_; ++index) {
         if (eventList_[index].data.u64 == data) {
-            eventList_[index].data.u64 = PIPE_DATA;
+            eventList_[index].data.u64 = BLANKED_DATA;
         }
     }
 }
@@ -184,6 +187,8 @@ MultiplexerEvent ConnectionMultiplexerLinux::nextEvent(int timeoutMilliseconds) 
             return {nullptr, EVENT_NEW_CONNECTION};
         case PIPE_DATA:
             readInterruptionPipe();
+            return {nullptr, 0};
+        case BLANKED_DATA:
             return {nullptr, 0};
         default:
             return {reinterpret_cast<connection::Connection*>(event.data.u64),

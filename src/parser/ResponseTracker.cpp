@@ -12,6 +12,8 @@ constexpr size_t MAX_HEAD = 16 * 1024;
 constexpr std::string_view HEAD_END = "\r\n\r\n";
 // More digits could not be a length any transfer reaches.
 constexpr size_t MAX_LENGTH_DIGITS = 18;
+// A frame payload announced longer than this is not followed further.
+constexpr uint64_t MAX_FRAME_PAYLOAD = uint64_t{1} << 62;
 
 char lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
@@ -110,12 +112,49 @@ bool parseHead(std::string_view head, ResponseHead& out) {
 }  // namespace
 
 void ResponseTracker::expect(Request request) {
-    expected_.push_back(request);
+    expected_.push_back(request == Request::Upgrade ? Entry::Upgrade
+                        : request == Request::Head  ? Entry::Head
+                                                    : Entry::Plain);
+}
+
+bool ResponseTracker::queueAnswer() {
+    if (!active() || (atBoundary() && next_ == expected_.size())) {
+        return false;
+    }
+    expected_.push_back(Entry::Answer);
+    return true;
+}
+
+bool ResponseTracker::takeDueAnswer() {
+    if (next_ < expected_.size() && expected_[next_] == Entry::Answer &&
+        (atBoundary() || !active())) {
+        popExpected();
+        return true;
+    }
+    return false;
+}
+
+bool ResponseTracker::atBoundary() const {
+    switch (state_) {
+        case State::Head:
+            return head_.empty();
+        case State::Frames:
+            return !inFrame_ && frameHeaderFill_ == 0 && !inMessage_;
+        default:
+            return false;
+    }
+}
+
+void ResponseTracker::popExpected() {
+    if (++next_ >= expected_.size()) {
+        expected_.clear();
+        next_ = 0;
+    }
 }
 
 bool ResponseTracker::upgradeAwaited() const {
     for (size_t index = next_; index < expected_.size(); ++index) {
-        if (expected_[index] == Request::Upgrade) {
+        if (expected_[index] == Entry::Upgrade) {
             return true;
         }
     }
@@ -126,37 +165,49 @@ ResponseTracker::Outcome ResponseTracker::lose() {
     const bool awaited = upgradeAwaited();
     state_ = State::Lost;
     std::string().swap(head_);
-    std::vector<Request>().swap(expected_);
+    // Answers of the proxy's own still wait for their turn; now it has come.
+    std::vector<Entry> answers;
+    for (size_t index = next_; index < expected_.size(); ++index) {
+        if (expected_[index] == Entry::Answer) {
+            answers.push_back(Entry::Answer);
+        }
+    }
+    expected_.swap(answers);
     next_ = 0;
     return awaited ? Outcome::Refused : Outcome::None;
 }
 
-ResponseTracker::Outcome ResponseTracker::feed(const uint8_t* data, size_t length) {
-    Outcome outcome = Outcome::None;
+ResponseTracker::Step ResponseTracker::advance(const uint8_t* data, size_t length) {
+    Step step;
     const char* bytes = reinterpret_cast<const char*>(data);
-    size_t position = 0;
+    size_t& position = step.consumed;
     while (position < length && active()) {
+        if (next_ < expected_.size() && expected_[next_] == Entry::Answer && atBoundary()) {
+            return step;  // the caller passes this much on, then sends the answer
+        }
         switch (state_) {
             case State::Head: {
                 const std::string_view rest(bytes + position, length - position);
+                size_t end = std::string_view::npos;
                 if (head_.empty()) {
                     // Usually the whole head is at hand: parsed where it lies, without a copy.
-                    const size_t end = rest.find(HEAD_END);
+                    end = rest.find(HEAD_END);
                     if (end != std::string_view::npos) {
-                        head_.assign(rest.substr(0, end + HEAD_END.size()));
                         position += end + HEAD_END.size();
-                        if (const Outcome o = headComplete(); o != Outcome::None) {
-                            outcome = o;
+                        step.outcome = headComplete(rest.substr(0, end + HEAD_END.size()));
+                        if (step.outcome != Outcome::None) {
+                            return step;
                         }
                         break;
                     }
                 }
                 const size_t before = head_.size();
                 head_.append(rest);
-                const size_t end = head_.find(HEAD_END, before >= 3 ? before - 3 : 0);
+                end = head_.find(HEAD_END, before >= 3 ? before - 3 : 0);
                 if (end == std::string::npos) {
                     if (head_.size() > MAX_HEAD) {
-                        return lose();
+                        step.outcome = lose();
+                        return step;
                     }
                     position = length;
                     break;
@@ -164,8 +215,11 @@ ResponseTracker::Outcome ResponseTracker::feed(const uint8_t* data, size_t lengt
                 const size_t headLength = end + HEAD_END.size();
                 position += headLength - before;
                 head_.resize(headLength);
-                if (const Outcome o = headComplete(); o != Outcome::None) {
-                    outcome = o;
+                const std::string head = std::move(head_);
+                head_.clear();
+                step.outcome = headComplete(head);
+                if (step.outcome != Outcome::None) {
+                    return step;
                 }
                 break;
             }
@@ -183,7 +237,8 @@ ResponseTracker::Outcome ResponseTracker::feed(const uint8_t* data, size_t lengt
                 const ChunkedBody::Result result =
                     chunks_.feed(data + position, length - position, consumed);
                 if (result == ChunkedBody::Result::Invalid) {
-                    return lose();
+                    step.outcome = lose();
+                    return step;
                 }
                 position += consumed;
                 if (result == ChunkedBody::Result::Done) {
@@ -191,6 +246,9 @@ ResponseTracker::Outcome ResponseTracker::feed(const uint8_t* data, size_t lengt
                 }
                 break;
             }
+            case State::Frames:
+                position += frameBytes(data + position, length - position);
+                break;
             case State::UntilClose:
             case State::Tunnel:
             case State::Lost:
@@ -198,45 +256,93 @@ ResponseTracker::Outcome ResponseTracker::feed(const uint8_t* data, size_t lengt
                 break;
         }
     }
-    return outcome;
+    if (!active()) {
+        position = length;
+    }
+    return step;
 }
 
-ResponseTracker::Outcome ResponseTracker::headComplete() {
+size_t ResponseTracker::frameBytes(const uint8_t* data, size_t length) {
+    size_t position = 0;
+    while (!inFrame_ && position < length) {
+        frameHeader_[frameHeaderFill_++] = data[position++];
+        if (frameHeaderFill_ < 2) {
+            continue;
+        }
+        const uint8_t lengthCode = frameHeader_[1] & 0x7f;
+        const size_t extension = lengthCode == 126 ? 2 : lengthCode == 127 ? 8 : 0;
+        const size_t headerLength = 2 + extension + ((frameHeader_[1] & 0x80) != 0 ? 4 : 0);
+        if (frameHeaderFill_ < headerLength) {
+            continue;
+        }
+        uint64_t payload = lengthCode;
+        if (extension != 0) {
+            payload = 0;
+            for (size_t k = 0; k < extension; ++k) {
+                payload = (payload << 8) | frameHeader_[2 + k];
+            }
+        }
+        if (payload > MAX_FRAME_PAYLOAD) {
+            lose();
+            return length;
+        }
+        remaining_ = payload;
+        frameHeaderFill_ = 0;
+        inFrame_ = true;
+    }
+    if (!inFrame_) {
+        return position;
+    }
+    const uint64_t taken = std::min<uint64_t>(remaining_, length - position);
+    remaining_ -= taken;
+    position += static_cast<size_t>(taken);
+    if (remaining_ == 0) {
+        inFrame_ = false;
+        // Control frames may come between the frames of a message; data frames end it with FIN.
+        const uint8_t opcode = frameHeader_[0] & 0x0f;
+        if (opcode < 8) {
+            inMessage_ = (frameHeader_[0] & 0x80) == 0;
+        }
+    }
+    return position;
+}
+
+ResponseTracker::Outcome ResponseTracker::headComplete(std::string_view text) {
     ResponseHead head;
-    const bool parsed = parseHead(head_, head);
-    head_.clear();
-    if (!parsed) {
+    if (!parseHead(text, head)) {
         return lose();
     }
     const bool anyExpected = next_ < expected_.size();
-    const Request request = anyExpected ? expected_[next_] : Request::Plain;
+    const Entry request = anyExpected ? expected_[next_] : Entry::Plain;
     if (head.status >= 100 && head.status < 200) {
         if (head.status != 101) {
             // Interim: the final response to the same request follows.
             return Outcome::None;
         }
-        // The protocol changes: nothing after this head is HTTP any more.
-        const bool switched = request == Request::Upgrade;
+        if (request == Entry::Upgrade) {
+            // From here on the server sends WebSocket frames.
+            popExpected();
+            state_ = State::Frames;
+            return Outcome::Switched;
+        }
+        // Another protocol, not understood: nothing after this head can be followed.
         state_ = State::Tunnel;
-        std::vector<Request>().swap(expected_);
-        next_ = 0;
-        return switched ? Outcome::Switched : Outcome::None;
+        return Outcome::None;
     }
-    if (anyExpected && ++next_ == expected_.size()) {
-        expected_.clear();
-        next_ = 0;
+    if (anyExpected) {
+        popExpected();
     }
-    const Outcome outcome = request == Request::Upgrade ? Outcome::Refused : Outcome::None;
-    if (request == Request::Head || head.status == 204 || head.status == 304) {
+    const Outcome outcome = request == Entry::Upgrade ? Outcome::Refused : Outcome::None;
+    if (request == Entry::Head || head.status == 204 || head.status == 304) {
         state_ = State::Head;
     } else if (head.chunked) {
         chunks_.reset();
         state_ = State::Chunked;
     } else if (head.otherCoding || !head.hasLength) {
         // Delimited by the end of the connection: no response follows it.
-        const bool awaited = upgradeAwaited();
+        const Outcome lost = lose();
         state_ = State::UntilClose;
-        return awaited ? Outcome::Refused : outcome;
+        return lost == Outcome::Refused ? lost : outcome;
     } else {
         remaining_ = head.length;
         state_ = remaining_ == 0 ? State::Head : State::Body;

@@ -204,9 +204,10 @@ class Clients:
             self.control.settimeout(L.TIMEOUT)
 
     def connect(self, port):
-        """A new connection from the given source port, which no other case uses: the proxy's
-        log names connections by their endpoints, and a port freed by an ended connection could
-        otherwise come back for the next one."""
+        """A new connection from the given source port, which no other case uses and which lies
+        below the ephemeral range (where the forward proxy's own connections take theirs): the
+        proxy's log names connections by their endpoints, and a port freed by an ended connection
+        could otherwise come back for the next one."""
         if not self.process:
             client = self.proxy.client(source_port=port)
         else:
@@ -261,7 +262,7 @@ def test_server_sees_only_checked_requests(proxy):
     try:
         with concurrent.futures.ThreadPoolExecutor(8) as pool:
             futures = [pool.submit(send_case, clients, data.replace(ID, b"c%03d" % k), cut,
-                                   41000 + k)
+                                   21000 + k)
                        for k, (_, data, cut) in enumerate(catalogue)]
             endpoints = [future.result(L.TIMEOUT * 3) for future in futures]
     finally:

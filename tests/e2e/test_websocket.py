@@ -220,11 +220,18 @@ def test_upgrade_answers(shared_proxy):
     asyncio.run(library_upgrade(proxy, listener))
 
 
-@pytest.mark.xfail(strict=True, reason="the proxy writes its error frame into the middle of a "
-                   "server frame on its way to the client")
-def test_error_frame_waits_for_the_server_frame(shared_proxy):
+def test_answers_of_the_proxy_wait_their_turn(shared_proxy):
+    """A refusal never overtakes the response to an earlier request, and an error frame never
+    cuts into a frame of the server's."""
     proxy, listener = shared_proxy, shared_proxy.listen(SPLIT_PORT)
     client, server = proxy.client(SPLIT_PORT), proxy.accept(listener)
+    first = L.http_request("/svc/first")
+    client.sendall(first + L.http_request("/a"))
+    L.expect(server, proxy.forwarded(first))
+    assert L.quiet(client), "the 400 overtook the response to the first request"
+    server.sendall(L.http_response(b"first"))
+    L.expect(client, L.http_response(b"first") + L.BAD_REQUEST)
+
     client.sendall(L.UPGRADE)
     L.expect(client, L.switch(server))
     news = L.frame(b"s" * 100, key=None)

@@ -171,14 +171,17 @@ TEST(IncomingConnectionTest, PendingAnswersPauseTheReadAndResumeThroughTheHandle
     EXPECT_TRUE(asked(4));
     EXPECT_EQ(rig.forwarded(), "");
     // The held request goes once the offering is allowed; the one behind it waits in turn, and
-    // a late denial answers 403 with the connection going on.
+    // a late denial answers 403 (after the response to the request before it) with the
+    // connection going on.
     rig.queries.resolve(true);
     EXPECT_TRUE(asked(6));
     rig.queries.resolve(false);
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_TRUE(testing_support::writeAll(rig.server.get(), response));
     std::string got;
-    EXPECT_TRUE(
-        testing_support::readExactly(rig.client.get(), got, connection::canned::FORBIDDEN.size()));
-    EXPECT_EQ(got, connection::canned::FORBIDDEN);
+    EXPECT_TRUE(testing_support::readExactly(
+        rig.client.get(), got, response.size() + connection::canned::FORBIDDEN.size()));
+    EXPECT_EQ(got, response + std::string(connection::canned::FORBIDDEN));
     EXPECT_TRUE(testing_support::writeAll(rig.client.get(), GET_ROOT));
     EXPECT_TRUE(testing_support::readExactly(rig.server.get(), got, GET.size() + GET_ROOT.size()));
     EXPECT_EQ(got, GET + GET_ROOT);
@@ -279,7 +282,10 @@ TEST(IncomingConnectionTest, UpgradeWaitsForTheServersAnswerAndKeepsOneWebSocket
         second.incoming->disconnect();
     }
     // Refused: the held request is read as HTTP, and the key is free again.
-    first.incoming->upgradeAnswered(false);
+    const std::string refusal = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_TRUE(testing_support::writeAll(first.server.get(), refusal));
+    EXPECT_EQ(first.peer->conRead(), ReadResult::Done);
+    EXPECT_EQ(first.answered(), refusal);
     EXPECT_EQ(first.incoming->conRead(), ReadResult::Done);
     EXPECT_EQ(first.forwarded(), GET);
     Rig third(true);
@@ -287,7 +293,10 @@ TEST(IncomingConnectionTest, UpgradeWaitsForTheServersAnswerAndKeepsOneWebSocket
     third.forwarded();
     // Agreed: frames are checked; a message without an event is answered and the connection
     // goes on.
-    third.incoming->upgradeAnswered(true);
+    const std::string switching = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n";
+    EXPECT_TRUE(testing_support::writeAll(third.server.get(), switching));
+    EXPECT_EQ(third.peer->conRead(), ReadResult::Done);
+    EXPECT_EQ(third.answered(), switching);
     EXPECT_TRUE(third.incoming->websocket());
     const std::string noEvent("\x81\x82\0\0\0\0{}", 8);
     EXPECT_EQ(third.feed(frame + noEvent + frame), ReadResult::Done);

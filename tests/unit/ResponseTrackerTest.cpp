@@ -19,52 +19,83 @@ const std::string CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
 const std::string SWITCHING = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n";
 const std::string FORBIDDEN = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
 const std::string UNTIL_CLOSE = "HTTP/1.1 200 OK\r\n\r\nbody until the end";
+// Server frames: a fragmented message with a ping between its fragments, then a whole one.
+const std::string FRAGMENTS = std::string("\x01\x02hi\x89\x00\x80\x01!", 9);
+const std::string WHOLE = "\x81\x03yes";
 
-// The requests forwarded, the server's stream, and how the upgrade request (the last one) was
-// answered. Bodies that look like heads, HEAD answers without a body and interim answers must
-// not be taken for the upgrade's answer.
-TEST(ResponseTrackerTest, FindsTheAnswerToTheUpgradeWhateverComesBeforeIt) {
+// What the client gets, in order: the server's bytes as they pass ("<bytes>"), the proxy's own
+// answers ("A") and the upgrade's answer ("S", "R").
+std::string follow(ResponseTracker& tracker, const std::vector<std::string>& pieces) {
+    std::string seen;
+    for (const std::string& piece : pieces) {
+        size_t position = 0;
+        while (position < piece.size()) {
+            const auto step = tracker.advance(
+                reinterpret_cast<const uint8_t*>(piece.data()) + position, piece.size() - position);
+            seen += piece.substr(position, step.consumed);
+            position += step.consumed;
+            seen += step.outcome == Outcome::Switched  ? "S"
+                    : step.outcome == Outcome::Refused ? "R"
+                                                       : "";
+            for (; tracker.takeDueAnswer(); seen += "A") {
+            }
+        }
+    }
+    return seen;
+}
+
+// The requests forwarded (with answers of the proxy's own between them, "A"), the server's
+// stream, and what reaches the client. Bodies that look like heads, HEAD answers without a body
+// and interim answers must not be taken for the upgrade's answer; an answer of the proxy's own
+// comes after the responses to the requests before it and never inside a WebSocket message.
+TEST(ResponseTrackerTest, KeepsTheServersStreamWholeAndPutsAnswersWhereTheyBelong) {
     const struct {
         const char* name;
-        std::vector<Request> requests;
-        std::string stream;
-        Outcome outcome;
+        std::string requests;  // P plain, H head, U upgrade, A an answer of the proxy's own
+        std::string stream, seen;
         bool activeAfter;
     } cases[] = {
-        {"switched", {Request::Upgrade}, SWITCHING + "\x81\x02hi", Outcome::Switched, false},
-        {"refused", {Request::Upgrade}, FORBIDDEN, Outcome::Refused, true},
-        {"behind responses",
-         {Request::Plain, Request::Head, Request::Plain, Request::Upgrade},
-         OK + HEAD_ANSWER + CONTINUE + CHUNKED + SWITCHING,
-         Outcome::Switched,
+        {"switched", "U", SWITCHING + WHOLE, SWITCHING + "S" + WHOLE, true},
+        {"refused", "U", FORBIDDEN, FORBIDDEN + "R", true},
+        {"behind responses", "PHPU", OK + HEAD_ANSWER + CONTINUE + CHUNKED + SWITCHING,
+         OK + HEAD_ANSWER + CONTINUE + CHUNKED + SWITCHING + "S", true},
+        {"answers in order", "PAPA", OK + CHUNKED, OK + "A" + CHUNKED + "A", true},
+        {"answer between messages", "UA", SWITCHING + FRAGMENTS + WHOLE,
+         SWITCHING + "S" + FRAGMENTS + "A" + WHOLE, true},
+        {"101 for a plain request", "P", SWITCHING, SWITCHING, false},
+        {"body until close", "PUA", UNTIL_CLOSE, "HTTP/1.1 200 OK\r\n\r\nRAbody until the end",
          false},
-        {"101 for a plain request", {Request::Plain}, SWITCHING, Outcome::None, false},
-        {"body until close",
-         {Request::Plain, Request::Upgrade},
-         UNTIL_CLOSE,
-         Outcome::Refused,
-         false},
-        {"malformed head", {Request::Upgrade}, "HTTP/2 200\r\n\r\n", Outcome::Refused, false},
-        {"not yet answered", {Request::Plain, Request::Upgrade}, OK, Outcome::None, true},
+        {"malformed head", "UA", "HTTP/2 200\r\n\r\n", "HTTP/2 200\r\n\r\nRA", false},
+        {"not yet answered", "PUA", OK, OK, true},
     };
     for (const auto& c : cases) {
-        // Whole, then split at every offset: the same outcome, once.
+        // Whole, then split at every offset: the same bytes, answers and outcomes, in order.
         for (size_t split = 0; split <= c.stream.size(); ++split) {
             SCOPED_TRACE(std::string(c.name) + " split at " + std::to_string(split));
             ResponseTracker tracker;
-            for (Request request : c.requests) {
-                tracker.expect(request);
-            }
-            std::vector<Outcome> outcomes;
-            for (const std::string& piece : {c.stream.substr(0, split), c.stream.substr(split)}) {
-                const Outcome outcome =
-                    tracker.feed(reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
-                if (outcome != Outcome::None) {
-                    outcomes.push_back(outcome);
+            std::string before;  // answers due before anything came
+            for (const char request : c.requests) {
+                if (request == 'A') {
+                    before += tracker.queueAnswer() ? "" : "A";
+                } else {
+                    tracker.expect(request == 'U'   ? Request::Upgrade
+                                   : request == 'H' ? Request::Head
+                                                    : Request::Plain);
                 }
             }
-            EXPECT_EQ(outcomes, c.outcome == Outcome::None ? std::vector<Outcome>{}
-                                                           : std::vector<Outcome>{c.outcome});
+            if (c.requests.find('U') != std::string::npos && c.requests.back() == 'A' &&
+                c.stream.substr(0, 12) == SWITCHING.substr(0, 12)) {
+                // On a WebSocket the answer comes once the client has switched: queue it then.
+                tracker = ResponseTracker();
+                tracker.expect(Request::Upgrade);
+                const std::string head = follow(tracker, {SWITCHING, FRAGMENTS.substr(0, 3)});
+                EXPECT_TRUE(tracker.queueAnswer());
+                EXPECT_EQ(head + follow(tracker, {FRAGMENTS.substr(3), WHOLE}), c.seen);
+                break;
+            }
+            const std::string seen =
+                before + follow(tracker, {c.stream.substr(0, split), c.stream.substr(split)});
+            EXPECT_EQ(seen, c.seen);
             EXPECT_EQ(tracker.active(), c.activeAfter);
         }
     }

@@ -47,6 +47,10 @@ private:
     bool skipArray();
     bool skipNumber();
     bool skipLiteral();
+    // After the event: the members up to the object's end (or the data's), none of them another
+    // "event". A server that takes the last of two would otherwise act on an event that was never
+    // checked.
+    bool restOfObjectIsEventFree();
 
     RsiScan& s_;
 };
@@ -169,6 +173,31 @@ bool EventScanner::skipLiteral() {
     return false;
 }
 
+bool EventScanner::restOfObjectIsEventFree() {
+    for (;;) {
+        skipWhitespace();
+        // The data may end before the object does: a message looked at before all of it has
+        // arrived is judged by what is there.
+        if (atEnd() || expect('}')) {
+            return true;
+        }
+        skipWhitespace();
+        std::string_view name;
+        if (!expect(',') || (skipWhitespace(), !expect('"')) || !readString(name) ||
+            name == "event" || name.find('\\') != std::string_view::npos) {
+            return false;
+        }
+        skipWhitespace();
+        skipWhitespace();
+        if (atEnd()) {
+            return true;
+        }
+        if (!expect(':') || !skipValue()) {
+            return atEnd();
+        }
+    }
+}
+
 bool EventScanner::run() {
     skipWhitespace();
     if (!expect('{')) {
@@ -181,6 +210,10 @@ bool EventScanner::run() {
             return false;
         }
         readString(name);
+        if (name.find('\\') != std::string_view::npos) {
+            // Its escapes might spell "event" for a parser that decodes them.
+            return false;
+        }
         if (name == "event") {
             skipWhitespace();
             if (!expect(':')) {
@@ -190,8 +223,16 @@ bool EventScanner::run() {
             if (!expect('"')) {
                 return false;
             }
-            readString(s_.value);
-            return !s_.value.empty();
+            if (!readString(s_.value) || s_.value.empty()) {
+                return false;
+            }
+            const std::string_view event = s_.value;
+            if (!restOfObjectIsEventFree()) {
+                s_.value = {};
+                return false;
+            }
+            s_.value = event;
+            return true;
         }
         // A member followed by the closing brace fails here: an object that ends before an
         // "event" member has none.

@@ -45,7 +45,12 @@ TEST(RsiScanTest, ReportsWhereItStopped) {
              {R"({"a":nullx,"event":"/x/y"})", 9},
              {nestedBeforeEvent(32), 5 + 31},
              {R"([{"event":"/x/y"}])", 0},  // not an object
-             {R"({"event":"/x/y)", 14}}) {  // running out of data is reported at the end
+             {R"({"event":"/x/y)", 14},     // running out of data is reported at the end
+             // A second event, or a name whose escapes may spell one, could be the one a server
+             // acts on: the message is refused where it stands.
+             {R"({"event":"/a/b","x":1,"event":"/c/d"})", 29},
+             {R"({"\u0065vent":"/c/d","event":"/a/b"})", 13},
+             {R"({"event":"/a/b","\u0065vent":"/c/d"})", 28}}) {
         const parser::RsiScan s = scan(message);
         EXPECT_FALSE(s.found) << message;
         EXPECT_EQ(s.position, position) << message;

@@ -217,6 +217,15 @@ def built_with(path, *symbols):
     return any(symbol in code for symbol in symbols)
 
 
+def settled(daemon, descriptors):
+    """The daemon's descriptor count once it is down to the given one, or the bound passed:
+    the pairs of closed clients go a little after their clients."""
+    deadline = time.monotonic() + TIMEOUT
+    while (count := daemon.descriptors()) > descriptors and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return count
+
+
 def stop_in_time(daemon, bound=2.0):
     """SIGTERM ends the daemon with status 0 within the bound, every worker thread having logged
     its end as it was joined; returns the seconds it took."""

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "io/Deadlines.h"
 #include "os/SocketHelpers.h"
@@ -17,6 +18,9 @@ using utils::logging::Info;
 using utils::logging::Warning;
 
 namespace {
+
+// How long an episode of trouble must have been over before it counts as ended.
+constexpr std::chrono::seconds EPISODE_QUIET_TIME{10};
 
 // After a failed accept the socket stays readable while the cause lasts (a descriptor shortage,
 // say); the pause keeps the loop from spinning on it.
@@ -81,8 +85,7 @@ bool SocketListener::acceptOne(bool first) {
             return false;  // nobody else waits
         }
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-            if (backOffMilliseconds_ == 0) {
-                // Once per episode: the condition lasts until connections close.
+            if (shortage_.occurred(Clock::now())) {
                 AP_LOG(Warning, "Out of descriptors, accepting paused until some are free", "errno",
                        error, "description", strerror(error));
             }
@@ -94,23 +97,22 @@ bool SocketListener::acceptOne(bool first) {
         pauseAfterAcceptFailure();
         return false;
     }
-    if (backOffMilliseconds_ != 0) {
-        AP_LOG(Warning, "Descriptors available again, accepting resumed");
-        backOffMilliseconds_ = 0;
+    backOffMilliseconds_ = 0;
+    if (const uint64_t pauses = shortage_.succeeded(Clock::now())) {
+        AP_LOG(Warning, "Descriptors available again, accepting resumed", "pauses", pauses);
     }
     AP_LOG(Info, "SocketListener accepted new connection", element.descriptor);
     AP_LOG(Info, "SocketListener forwarding connection to ConnectionEstablisher");
     if (queue_->push(element)) {
-        if (refused_ != 0) {
+        if (const uint64_t refused = refusals_.succeeded(Clock::now())) {
             AP_LOG(Warning, "Pending connection queue has room again", "refused connections",
-                   refused_);
-            refused_ = 0;
+                   refused);
         }
         return true;
     }
     // Waiting would only hold the client (and a descriptor) for an establisher that cannot
     // come soon; a refusal lets it try again or elsewhere.
-    if (refused_++ == 0) {
+    if (refusals_.occurred(Clock::now())) {
         AP_LOG(Warning, "Pending connection queue full. Rejecting connection", "fd",
                element.descriptor);
     }
@@ -133,6 +135,18 @@ void SocketListener::backOff() {
         multiplexer_->nextEvent(static_cast<int>(left.count()));
     }
     multiplexer_->addListeningSocket(listeningSocket_);
+}
+
+bool SocketListener::Episode::occurred(Clock::time_point now) {
+    last = now;
+    return occurrences++ == 0;
+}
+
+uint64_t SocketListener::Episode::succeeded(Clock::time_point now) {
+    if (occurrences == 0 || now - last < EPISODE_QUIET_TIME) {
+        return 0;
+    }
+    return std::exchange(occurrences, 0);
 }
 
 void SocketListener::shutdown() {

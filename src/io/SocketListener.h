@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "io/ConnectionMultiplexer.h"
+#include "io/Deadlines.h"
 #include "io/PendingConnectionQueue.h"
 
 namespace io {
@@ -47,16 +48,31 @@ private:
     // loop nor the log spins; connections wait in the backlog meanwhile.
     void backOff();
 
+    // A trouble that lasts (descriptors out, the queue full), warned about once per episode.
+    // While peers keep the table or the queue full, every connection that ends makes room for
+    // just one more: the episode ends only after a quiet time without the trouble, not at the
+    // first success.
+    struct Episode {
+        // The trouble occurred; true when that starts an episode.
+        bool occurred(Clock::time_point now);
+        // A success; the occurrences of the episode when that ends it, otherwise 0.
+        uint64_t succeeded(Clock::time_point now);
+
+        uint64_t occurrences = 0;
+        Clock::time_point last;
+    };
+
     int listeningSocket_;
     std::atomic<bool> stop_{false};
     PendingConnectionQueue* queue_;
     ConnectionMultiplexer* multiplexer_;
     bool registered_;
     std::atomic<bool> socketClosed_{false};
-    // Milliseconds of the current back-off; 0 outside an episode of descriptor shortage.
+    // Milliseconds of the current back-off; 0 once an accept has succeeded.
     int backOffMilliseconds_ = 0;
-    // Connections refused because the queue was full, in the current episode.
-    uint64_t refused_ = 0;
+    // Accept failures for want of descriptors, and connections refused for a full queue.
+    Episode shortage_;
+    Episode refusals_;
 };
 
 }  // namespace io

@@ -15,12 +15,15 @@ import pathlib
 import pwd
 import random
 import re
+import resource
 import select
+import selectors
 import shutil
 import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -221,6 +224,84 @@ def switch(server, deflate=False):
     return answer
 
 
+def serve_echo(descriptor):
+    """The echo service's loop, which Lab.echo runs in a process of its own on the listening
+    socket handed over: every byte comes back, the end of the input after the last byte, and a
+    connection that does not take its echo is not read meanwhile."""
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    listener = socket.socket(fileno=descriptor)
+    listener.setblocking(False)
+    selector, queued, ended = selectors.DefaultSelector(), {}, set()
+    selector.register(listener, selectors.EVENT_READ)
+    while True:
+        for key, events in selector.select():
+            sock = key.fileobj
+            if sock is listener:
+                with contextlib.suppress(BlockingIOError):
+                    while True:
+                        sock = listener.accept()[0]
+                        sock.setblocking(False)
+                        queued[sock] = bytearray()
+                        selector.register(sock, selectors.EVENT_READ)
+                continue
+            out = queued[sock]
+            try:
+                if events & selectors.EVENT_READ:
+                    data = sock.recv(1 << 16)
+                    out += data
+                    if not data:
+                        ended.add(sock)
+                del out[:sock.send(out) if out else 0]
+            except BlockingIOError:
+                pass
+            except OSError:  # a reset
+                out.clear()
+                ended.add(sock)
+            if sock in ended and not out:
+                selector.unregister(sock)
+                del queued[sock]
+                ended.discard(sock)
+                sock.close()
+                continue
+            reading = sock not in ended and len(out) < 1 << 20
+            selector.modify(sock, (selectors.EVENT_WRITE if out else 0)
+                            | (selectors.EVENT_READ if reading else 0))
+
+
+def built_with(path, *symbols):
+    """Whether the binary names any of the symbols: a sanitizer's, say."""
+    with open(path, "rb") as binary:
+        code = binary.read()
+    return any(symbol in code for symbol in symbols)
+
+
+def settled(daemon, descriptors):
+    """The daemon's descriptor count once it is down to the given one, or the bound passed:
+    the pairs of closed clients go a little after their clients."""
+    deadline = time.monotonic() + TIMEOUT
+    while (count := daemon.descriptors()) > descriptors and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return count
+
+
+def stop_in_time(daemon, bound=2.0):
+    """SIGTERM ends the daemon with status 0 within the bound, every worker thread having logged
+    its end as it was joined; returns the seconds it took."""
+    started = time.monotonic()
+    status = daemon.stop()
+    took = time.monotonic() - started
+    assert status == 0, daemon.report()
+    log = daemon.log()
+    for start, end in (("SocketListener running", "SocketListener shutting down"),
+                       ("Connection establisher running", "Connection establisher shutting down"),
+                       ("ConnectionHandler starting up", "ConnectionHandler shutting down")):
+        assert log.count(start) == log.count(end) > 0, end
+    print(f"SIGTERM: status 0 after {took:.2f} s")
+    assert took < bound
+    return took
+
+
 # Connects as the test user, hands the socket over and holds it until the test lets go.
 _HELPER = r"""
 import socket, sys
@@ -279,6 +360,9 @@ class Daemon:
     notification socket for its readiness."""
 
     def __init__(self, path, namespace, args, tls_dir=None):
+
+
+    def __init__(self, path, namespace, args, prefix=()):
         self.namespace, self.args, self.status = namespace, args, None
         self.workdir = tempfile.mkdtemp(prefix=f"{PREFIX}-daemon-")
         for name, text in (("aliases.txt", ALIAS_TABLE), ("capabilities.txt", CAPABILITY_RULES),
@@ -294,9 +378,12 @@ class Daemon:
         if tls_dir:
             env[TLS_VARIABLE] = tls_dir
         with open(self.file("output.txt"), "wb") as output:
-            self.process = subprocess.Popen(["ip", "netns", "exec", namespace, path, *args],
-                                            cwd=self.workdir, env=env, stdin=subprocess.DEVNULL,
-                                            stdout=output, stderr=subprocess.STDOUT)
+            # Each command of the prefix (prlimit, say) runs the next in its own place: the pid
+            # is the daemon's.
+            self.process = subprocess.Popen(["ip", "netns", "exec", namespace, *prefix, path,
+                                             *args], cwd=self.workdir, env=env,
+                                            stdin=subprocess.DEVNULL, stdout=output,
+                                            stderr=subprocess.STDOUT)
 
     def file(self, name):
         return os.path.join(self.workdir, name)
@@ -332,6 +419,20 @@ class Daemon:
             time.sleep(0.05)
         return log
 
+    def status_field(self, name):
+        """A field of /proc/<pid>/status, say VmRSS in KiB."""
+        with open(f"/proc/{self.process.pid}/status") as status:
+            return int(next(line.split()[1] for line in status if line.startswith(name + ":")))
+
+    def descriptors(self):
+        return len(os.listdir(f"/proc/{self.process.pid}/fd"))
+
+    def cpu_seconds(self):
+        """User and system time so far."""
+        with open(f"/proc/{self.process.pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def report(self):
         return (f"--- access-proxy {' '.join(self.args)} in {self.namespace}, status "
                 f"{self.status}\n--- output:\n{self.read('output.txt')}--- end of the log:\n"
@@ -354,7 +455,7 @@ class Lab:
         self.daemon_path = daemon_path
         base = f"{PREFIX}-{os.getpid()}-{next(_sequence)}"
         self.client_ns, self.server_ns = c, s = f"{base}-c", f"{base}-s"
-        self.daemons, self._closables = [], []
+        self.daemons, self._closables, self._processes = [], [], []
         self.forward, self.daemon = False, None
         try:
             run("ip", "netns", "add", c)
@@ -376,6 +477,11 @@ class Lab:
     def start(self, role, *args, interface=None, tls_dir=None):
         """A daemon in the role's namespace, on its veth end unless told otherwise, with TLS
         credentials from tls_dir if given."""
+
+
+    def start(self, role, *args, interface=None, prefix=()):
+        """A daemon in the role's namespace, on its veth end unless told otherwise, run by the
+        prefix command if any."""
         namespace, flag, default = ((self.client_ns, "-f", "ap0") if role == "forward"
                                     else (self.server_ns, "-r", "ap1"))
         daemon = Daemon(self.daemon_path, namespace,
@@ -385,6 +491,13 @@ class Lab:
         return daemon
 
     def proxy(self, role, *args, tls_dir=None):
+
+
+                        prefix)
+        self.daemons.append(daemon)
+        return daemon
+
+    def proxy(self, role, *args, prefix=()):
         """Loads the deployed rules that redirect the role's traffic and starts the proxy under
         test; it runs as root, which the forward rules let through."""
         if role == "forward":
@@ -395,6 +508,9 @@ class Lab:
                                              CLIENT_IF='"ap1"', SERVICE_PORTS="{ 8080-8099 }"))
         self.forward = role == "forward"
         self.daemon = self.start(role, *args, tls_dir=tls_dir).wait_ready()
+
+
+        self.daemon = self.start(role, *args, prefix=prefix).wait_ready()
         return self
 
     def forwarded(self, request, first=True):
@@ -427,6 +543,17 @@ class Lab:
                                             backlog=backlog)
         self._closables.append(listener)
         return listener
+
+    def echo(self, port):
+        """The echo service on the port, in the server namespace (killed with it)."""
+        with in_namespace(self.server_ns):
+            listener = socket.create_server((SERVER_ADDR, port), family=socket.AF_INET6,
+                                            backlog=1024)
+        with listener:
+            self._processes.append(subprocess.Popen(
+                ["ip", "netns", "exec", self.server_ns, sys.executable, "-c",
+                 "import lab, sys; lab.serve_echo(int(sys.argv[1]))", str(listener.fileno())],
+                pass_fds=[listener.fileno()], cwd=os.path.dirname(os.path.abspath(__file__))))
 
     def client(self, port=PORT_PLAIN, address=SERVER_ADDR, user=None, namespace=None,
                source="::", source_port=0):
@@ -504,3 +631,7 @@ def checked(daemon_path):
         the_lab.close()
     if problems:
         pytest.fail("\n".join(problems), pytrace=False)
+
+
+        for process in self._processes:  # ended with the namespace
+            process.wait(TIMEOUT)

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <future>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -54,6 +55,41 @@ TEST(SocketListenerTest, QueuesClientsInArrivalOrderAndShutdownEndsTheWaitClosin
         EXPECT_EQ(os::portOf(element.address), os::portOf(local));
         os::closeSocket(element.descriptor);
     }
+}
+
+// While peers keep the queue full, every connection an establisher takes makes room for exactly
+// one more: that must not start a new episode (and a new pair of warnings) each time.
+TEST(SocketListenerTest, AQueueKeptFullIsReportedOncePerEpisode) {
+    testing_support::RecordingLogger logger;
+    sockaddr_in6 address;
+    const int listening = testing_support::listenLoopback(address).release();
+    auto multiplexer = io::ConnectionMultiplexer::create();
+    io::PendingConnectionQueue queue(1);
+    io::SocketListener listener(listening, &queue, multiplexer.get());
+    auto running = std::async(std::launch::async, [&] { listener.run(); });
+
+    std::vector<testing_support::Fd> clients;
+    auto connectClients = [&](size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            clients.emplace_back(socket(AF_INET6, SOCK_STREAM, 0));
+            ASSERT_EQ(connect(clients.back().get(), reinterpret_cast<sockaddr*>(&address),
+                              sizeof(address)),
+                      0);
+        }
+        EXPECT_TRUE(testing_support::eventually(
+            [&] { return logger.count("accepted new connection") == clients.size(); }));
+    };
+    connectClients(3);
+    for (int round = 0; round < 3; ++round) {
+        io::PendingConnection element;
+        ASSERT_TRUE(queue.take(element));
+        os::closeSocket(element.descriptor);
+        connectClients(2);
+    }
+    EXPECT_EQ(logger.count("Pending connection queue full"), 1u);
+    EXPECT_EQ(logger.count("has room again"), 0u);
+    listener.shutdown();
+    ASSERT_EQ(running.wait_for(10s), std::future_status::ready);
 }
 
 TEST(SocketListenerTest, UnregisteredListenerReturnsAtOnce) {

@@ -359,10 +359,7 @@ class Daemon:
     """One access-proxy in a namespace, with its files in a working directory of its own and a
     notification socket for its readiness."""
 
-    def __init__(self, path, namespace, args, tls_dir=None):
-
-
-    def __init__(self, path, namespace, args, prefix=()):
+    def __init__(self, path, namespace, args, tls_dir=None, prefix=()):
         self.namespace, self.args, self.status = namespace, args, None
         self.workdir = tempfile.mkdtemp(prefix=f"{PREFIX}-daemon-")
         for name, text in (("aliases.txt", ALIAS_TABLE), ("capabilities.txt", CAPABILITY_RULES),
@@ -474,30 +471,18 @@ class Lab:
             self.close()
             raise
 
-    def start(self, role, *args, interface=None, tls_dir=None):
+    def start(self, role, *args, interface=None, tls_dir=None, prefix=()):
         """A daemon in the role's namespace, on its veth end unless told otherwise, with TLS
-        credentials from tls_dir if given."""
-
-
-    def start(self, role, *args, interface=None, prefix=()):
-        """A daemon in the role's namespace, on its veth end unless told otherwise, run by the
-        prefix command if any."""
+        credentials from tls_dir if given, run by the prefix command if any."""
         namespace, flag, default = ((self.client_ns, "-f", "ap0") if role == "forward"
                                     else (self.server_ns, "-r", "ap1"))
         daemon = Daemon(self.daemon_path, namespace,
                         ["-m", "buffered", "-l", "1", flag, "-i", interface or default, *args],
-                        tls_dir)
+                        tls_dir, prefix)
         self.daemons.append(daemon)
         return daemon
 
-    def proxy(self, role, *args, tls_dir=None):
-
-
-                        prefix)
-        self.daemons.append(daemon)
-        return daemon
-
-    def proxy(self, role, *args, prefix=()):
+    def proxy(self, role, *args, tls_dir=None, prefix=()):
         """Loads the deployed rules that redirect the role's traffic and starts the proxy under
         test; it runs as root, which the forward rules let through."""
         if role == "forward":
@@ -507,10 +492,7 @@ class Lab:
             nft(self.server_ns, deploy_rules("nftables-reverse.nft", PROXY_ADDR=SERVER_ADDR,
                                              CLIENT_IF='"ap1"', SERVICE_PORTS="{ 8080-8099 }"))
         self.forward = role == "forward"
-        self.daemon = self.start(role, *args, tls_dir=tls_dir).wait_ready()
-
-
-        self.daemon = self.start(role, *args, prefix=prefix).wait_ready()
+        self.daemon = self.start(role, *args, tls_dir=tls_dir, prefix=prefix).wait_ready()
         return self
 
     def forwarded(self, request, first=True):

@@ -205,7 +205,8 @@ void ConnectionHandler::handleEvent(Connection* connection, uint32_t flags) {
             if (!readThisTime) {
                 handleInput(connection);
             }
-        } else if ((flags & EVENT_ERROR) != 0 || connection->inputEnded()) {
+        } else if ((flags & EVENT_ERROR) != 0 ||
+                   ((flags & EVENT_CLOSED) != 0 && connection->inputEnded())) {
             // Reset, or closed both ways after its input had ended already: nothing more can
             // pass this socket, so the pair ends (the peer sends what it holds first).
             handleHangup(connection);

@@ -16,6 +16,9 @@ constexpr uint32_t EVENT_OUTPUT = 2;
 constexpr uint32_t EVENT_HANGUP = 4;
 constexpr uint32_t EVENT_ERROR = 8;
 constexpr uint32_t EVENT_NEW_CONNECTION = 16;
+// Handed out only, beside EVENT_HANGUP: the socket is closed in both directions (epoll's
+// EPOLLHUP), not merely at the end of its input (EPOLLRDHUP).
+constexpr uint32_t EVENT_CLOSED = 32;
 
 // The events a connection normally runs with: input and hang-up, plus output while data is
 // queued. Connection::wantedEvents() derives the set from the connection's state.

@@ -108,6 +108,9 @@ uint32_t ConnectionMultiplexerLinux::fromEpollEvents(uint32_t events) {
     if (events & (EPOLLRDHUP | EPOLLHUP)) {
         flags |= EVENT_HANGUP;
     }
+    if (events & EPOLLHUP) {
+        flags |= EVENT_CLOSED;
+    }
     if (events & EPOLLERR) {
         flags |= EVENT_ERROR;
     }

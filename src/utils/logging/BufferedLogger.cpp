@@ -17,6 +17,9 @@ BufferedLogger::~BufferedLogger() {
 void BufferedLogger::addEntry(std::string&& text, LogLevel /*level*/) {
     queue_.post([this, text = std::move(text)] {
         std::ofstream& out = logFile_->stream();
+        if (const uint64_t dropped = queue_.takeDropped(); dropped != 0) {
+            out << compose(Warning, DROPPED_ENTRIES, dropped) << '\n';
+        }
         out << text << '\n';
         out.flush();
     });

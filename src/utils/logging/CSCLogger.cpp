@@ -22,7 +22,12 @@ CSCLogger::~CSCLogger() {
 }
 
 void CSCLogger::addEntry(std::string&& text, LogLevel level) {
-    queue_.post([this, level, text = std::move(text)] { sendToService(*service_, text, level); });
+    queue_.post([this, level, text = std::move(text)] {
+        if (const uint64_t dropped = queue_.takeDropped(); dropped != 0) {
+            sendToService(*service_, compose(Warning, DROPPED_ENTRIES, dropped), Warning);
+        }
+        sendToService(*service_, text, level);
+    });
 }
 
 void CSCLogger::flush() {

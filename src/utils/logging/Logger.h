@@ -19,6 +19,10 @@ class Logger;
 // its exit routine after every thread has been joined, so readers need no synchronisation.
 extern Logger* processLogger;
 
+// What a queued back-end writes, with the count, once it has caught up after dropping entries.
+inline constexpr const char* DROPPED_ENTRIES =
+    "Log entries dropped, the logging thread fell behind";
+
 // Abstract base of the four back-ends. log() composes the entry text; addEntry() delivers it.
 // log(), addEntry() and isEnabled() may be called from any thread.
 class Logger {

@@ -5,7 +5,20 @@
 
 namespace utils::logging {
 
-void TaskQueue::post(std::function<void()> task) {
+bool TaskQueue::post(std::function<void()> task) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (tasks.size() >= LIMIT) {
+            dropped.fetch_add(1);
+            return false;
+        }
+        tasks.push_back(std::move(task));
+    }
+    condition.notify_one();
+    return true;
+}
+
+void TaskQueue::postAlways(std::function<void()> task) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         tasks.push_back(std::move(task));
@@ -16,7 +29,7 @@ void TaskQueue::post(std::function<void()> task) {
 void TaskQueue::runAndWait(std::function<void()> task) {
     std::promise<void> done;
     std::future<void> finished = done.get_future();
-    post([&task, &done] {
+    postAlways([&task, &done] {
         task();
         done.set_value();
     });
@@ -28,7 +41,7 @@ TaskRunner::TaskRunner(TaskQueue& queue) : queue_(&queue) {
 }
 
 TaskRunner::~TaskRunner() {
-    queue_->post([this] { stopped_ = true; });
+    queue_->postAlways([this] { stopped_ = true; });
     if (thread_.joinable()) {
         thread_.join();
     }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -9,13 +12,26 @@
 namespace utils::logging {
 
 // The queue a queued back-end fills and its runner drains. The mutex guards the deque alone.
+//
+// The queue is bounded: when the runner falls behind (a slow disk or service, thousands of
+// entries a second at a verbose level) entries beyond the limit are dropped and counted instead
+// of growing the daemon's memory without end; the back-end reports the count once it has caught
+// up. Logging threads still never wait.
 struct TaskQueue {
+    static constexpr size_t LIMIT = 16384;
+
     std::mutex mutex;
     std::deque<std::function<void()>> tasks;
     std::condition_variable condition;
+    std::atomic<uint64_t> dropped{0};
 
-    // Appends a task and wakes the runner; never waits for the task to run.
-    void post(std::function<void()> task);
+    // Appends a task and wakes the runner; never waits for the task to run. False, with the
+    // task dropped and counted, when LIMIT tasks wait already.
+    bool post(std::function<void()> task);
+    // Appends a task whatever the queue holds (a flush, the stop): never dropped.
+    void postAlways(std::function<void()> task);
+    // The tasks dropped since the last call.
+    uint64_t takeDropped() { return dropped.exchange(0); }
     // Posts a task and waits until the runner has run it, and so everything queued before it.
     // Must not be called on the runner thread.
     void runAndWait(std::function<void()> task);

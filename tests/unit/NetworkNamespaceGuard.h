@@ -43,10 +43,6 @@ public:
         }
         return ok;
     }
-    bool nft(const std::string& ruleset) const {
-        return shell("{ ip netns exec " + name_ + " nft -f - <<'AP_RULES'\n" + ruleset +
-                     "\nAP_RULES\n}");
-    }
     bool enter() {
         original_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
         const int target = open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);

@@ -1,85 +1,77 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace testing_support {
 
-// A program run as a user would, its standard error captured. Every wait is bounded; a child
-// still running at destruction is killed.
+// A program run as a user would in the given directory, its standard error kept in a file there.
+// Every wait is bounded; a child still running at destruction is killed.
 class ChildProcess {
 public:
-    ChildProcess(const std::vector<std::string>& args, const std::string& workingDirectory,
-                 const std::vector<std::string>& extraEnvironment = {}) {
-        int errPipe[2];
-        if (pipe2(errPipe, O_CLOEXEC) != 0) {
-            return;
+    ChildProcess(const std::vector<std::string>& args, const std::string& directory,
+                 const std::vector<std::string>& extraEnvironment = {})
+        : errors_(directory + "/stderr." + std::to_string(::getpid())) {
+        std::vector<char*> argv, envp;
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
         }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(open("/dev/null", O_RDWR), STDIN_FILENO);
-            dup2(STDIN_FILENO, STDOUT_FILENO);
-            dup2(errPipe[1], STDERR_FILENO);
-            for (const std::string& assignment : extraEnvironment) {
-                putenv(strdup(assignment.c_str()));
-            }
-            std::vector<char*> argv;
-            for (const std::string& arg : args) {
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            }
-            argv.push_back(nullptr);
-            if (chdir(workingDirectory.c_str()) == 0) {
-                execv(argv[0], argv.data());
-            }
-            _exit(127);
+        for (const std::string& assignment : extraEnvironment) {  // first: these win
+            envp.push_back(const_cast<char*>(assignment.c_str()));
         }
-        close(errPipe[1]);
-        errFd_ = errPipe[0];
+        for (char** each = environ; *each != nullptr; ++each) {
+            envp.push_back(*each);
+        }
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
+        posix_spawn_file_actions_adddup2(&actions, 0, 1);
+        posix_spawn_file_actions_addopen(&actions, 2, errors_.c_str(), O_WRONLY | O_CREAT, 0600);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
     }
     ~ChildProcess() {
         if (pid_ > 0 && kill(pid_, SIGKILL) == 0) {
             waitpid(pid_, nullptr, 0);
         }
-        close(errFd_);
+        unlink(errors_.c_str());
     }
 
     pid_t pid() const { return pid_; }
-    const std::string& standardError() const { return stderr_; }
-
+    std::string standardError() const {
+        std::ifstream in(errors_);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
     // The exit status; -1 on time-out or when a signal ended the child.
     int wait(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         for (int status = 0; pid_ > 0 && std::chrono::steady_clock::now() < deadline;) {
-            // Read while waiting, so a talkative child never blocks on a full pipe.
-            pollfd readable{errFd_, POLLIN, 0};
-            char buffer[4096];
-            const ssize_t n =
-                poll(&readable, 1, 10) > 0 ? read(errFd_, buffer, sizeof(buffer)) : -1;
-            if (n > 0) {
-                stderr_.append(buffer, static_cast<size_t>(n));
-            } else if (n == 0) {
-                close(std::exchange(errFd_, -1));  // from now on poll only sleeps
-            } else if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             }
+            usleep(10000);
         }
         return -1;
     }
 
 private:
+    std::string errors_;
     pid_t pid_ = -1;
-    int errFd_ = -1;
-    std::string stderr_;
 };
 
 }  // namespace testing_support

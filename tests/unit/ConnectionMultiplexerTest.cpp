@@ -1,13 +1,8 @@
 #include "io/ConnectionMultiplexer.h"
 
-#include <sys/epoll.h>
-
 #include <gtest/gtest.h>
 
 #include <future>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "ConnectionTestSupport.h"
 #include "RecordingLogger.h"
@@ -54,23 +49,6 @@ protected:
     std::unique_ptr<io::ConnectionMultiplexer> multiplexer = io::ConnectionMultiplexer::create();
 };
 
-TEST_F(ConnectionMultiplexerTest, EventsOfOneWaitAreHandedOutLastFirst) {
-    Watched watched[3];
-    // A second epoll instance over the same sockets shows the order in which epoll lists them.
-    Fd reference(epoll_create1(0));
-    for (uint64_t i = 0; i < 3; ++i) {
-        ASSERT_TRUE(multiplexer->addConnection(&watched[i], io::EVENTS_DEFAULT));
-        epoll_event event{EPOLLIN, {.u64 = i}};
-        ASSERT_EQ(epoll_ctl(reference.get(), EPOLL_CTL_ADD, watched[i].socket(), &event), 0);
-        watched[i].makeReadable();
-    }
-    epoll_event listed[3];
-    ASSERT_EQ(epoll_wait(reference.get(), listed, 3, 5000), 3);
-    for (int i = 2; i >= 0; --i) {
-        EXPECT_EQ(next(), watched[listed[i].data.u64].event(io::EVENT_INPUT)) << "position " << i;
-    }
-}
-
 // Interrupts from other threads before the owner waits give one wake-up each and no more. A
 // connection removed while an earlier wait's event for it is still pending is never handed out.
 TEST_F(ConnectionMultiplexerTest, InterruptsAndRemovedConnectionsWakeWithoutAConnection) {
@@ -112,19 +90,6 @@ TEST_F(ConnectionMultiplexerTest, HangUpComesWithInputAndRemovalAfterCloseLogsOn
         EXPECT_TRUE(
             logger.contains("DEBUG   : Removing connection from epoll handling : connection : w"));
     }
-}
-
-TEST_F(ConnectionMultiplexerTest, SecondListeningSocketIsRefusedWithoutASystemCall) {
-    sockaddr_in6 address;
-    Fd first = testing_support::listenLoopback(address);
-    Fd second = testing_support::listenLoopback(address);
-    ASSERT_TRUE(multiplexer->addListeningSocket(first.get()));
-    EXPECT_FALSE(multiplexer->addListeningSocket(second.get()));
-    EXPECT_EQ(multiplexer->removeListeningSocket(), first.get());
-    EXPECT_EQ(multiplexer->removeListeningSocket(), -1);
-    // Had the refused call reached epoll, this would now fail as already registered.
-    EXPECT_TRUE(multiplexer->addListeningSocket(second.get()));
-    EXPECT_EQ(multiplexer->removeListeningSocket(), second.get());
 }
 
 }  // namespace

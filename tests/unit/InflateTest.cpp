@@ -66,7 +66,7 @@ TEST(InflateTest, FailuresAreLoggedAndReported) {
         EXPECT_EQ(parser::inflateMessage(result, payload), c.log == nullptr);
         if (c.log == nullptr) {
             EXPECT_EQ(payload.size(), 8192u);
-            EXPECT_TRUE(logger.entries().empty());
+            EXPECT_TRUE(logger.texts().empty());
         } else {
             EXPECT_EQ(logger.count(c.log), 1u) << c.log;
         }

@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "NetworkNamespaceGuard.h"
 #include "RecordingLogger.h"
@@ -19,24 +17,18 @@ namespace {
 using testing_support::RecordingLogger;
 using Texts = std::vector<std::string>;
 
-// Closes what a test opened, however the test ends.
-struct Closer {
-    int fd;
-    ~Closer() { close(fd); }
-};
-
-// On a socket each setter takes effect silently; on a pipe each step fails and is logged, the
-// keep-alive steps each on their own.
+// A wrong option value goes unnoticed until a peer dies or stalls; a failure must be logged for
+// each step on its own, and a stale descriptor's close must not pass silently.
 TEST(SocketHelpersTest, SettersTakeEffectSilentlyAndLogEveryFailure) {
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    Closer socket{os::createSocket()}, notSocket{ends[0]}, other{ends[1]};
+    int notSocket[2];
+    ASSERT_EQ(pipe(notSocket), 0);
+    const int socket = os::createSocket();
     RecordingLogger logger;
-    for (const int fd : {socket.fd, notSocket.fd}) {
+    for (const int fd : {socket, notSocket[0]}) {
         os::setKeepAlive(fd);
         os::setNoDelay(fd);
         os::setReceiveTimeout(fd, 8);
-        EXPECT_EQ(os::setAddressAndPortReuse(fd), fd == socket.fd);
+        EXPECT_EQ(os::setAddressAndPortReuse(fd), fd == socket);
     }
     const struct {
         int level, option, value;
@@ -47,12 +39,12 @@ TEST(SocketHelpersTest, SettersTakeEffectSilentlyAndLogEveryFailure) {
     for (const auto& [level, option, value] : expected) {
         int actual = -1;
         socklen_t length = sizeof(actual);
-        EXPECT_EQ(getsockopt(socket.fd, level, option, &actual, &length), 0) << option;
+        EXPECT_EQ(getsockopt(socket, level, option, &actual, &length), 0) << option;
         EXPECT_EQ(actual, value) << option;
     }
     timeval timeout{};
     socklen_t length = sizeof(timeout);
-    ASSERT_EQ(getsockopt(socket.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length), 0);
+    ASSERT_EQ(getsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length), 0);
     EXPECT_TRUE(timeout.tv_sec == 8 && timeout.tv_usec == 0);
     Texts failures;
     for (const char* message :
@@ -61,14 +53,16 @@ TEST(SocketHelpersTest, SettersTakeEffectSilentlyAndLogEveryFailure) {
           "Could not set socket TCP user-timeout", "Could not set socket TCP no-delay",
           "Failed to set socket receive timeout", "Failed to set socket address and port re-use"}) {
         failures.push_back(std::string("[FP] : ERROR   : ") + message + " : " +
-                           std::to_string(notSocket.fd) + " : errno : " + std::to_string(ENOTSOCK) +
+                           std::to_string(notSocket[0]) + " : errno : " + std::to_string(ENOTSOCK) +
                            " : description : " + strerror(ENOTSOCK));
     }
     EXPECT_EQ(logger.texts(), failures);
+    close(notSocket[0]);
+    close(notSocket[1]);
 
     // A closed descriptor: -1 is skipped silently, a stale number is a logged failure.
     logger.clear();
-    int none = -1, fd = os::createSocket(), stale = fd;
+    int none = -1, fd = socket, stale = socket;
     os::closeSocket(none);
     os::closeSocket(fd);
     EXPECT_TRUE(logger.texts().empty());
@@ -77,6 +71,7 @@ TEST(SocketHelpersTest, SettersTakeEffectSilentlyAndLogEveryFailure) {
                                     std::to_string(stale) + " : Bad file descriptor"});
 }
 
+// A prefix or extension of a real name must not match it, and only a global address will do.
 TEST(SocketHelpersTest, InterfaceAddressIsTheLastGlobalOne) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to create network namespaces";
@@ -101,7 +96,6 @@ TEST(SocketHelpersTest, InterfaceAddressIsTheLastGlobalOne) {
     ASSERT_EQ(logs.size(), 2u);
     EXPECT_EQ(logs[1], setting + os::addressToString(address));
 
-    // Prefixes and extensions of a real name are other names.
     logger.clear();
     for (const char* name : {"apl", "apgp", "ap", "apg0", "nosuch0"}) {
         sockaddr_in6 none{};

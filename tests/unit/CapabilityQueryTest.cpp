@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
-#include <string>
 
 #include "libs/capCache/CapabilityQuery.h"
 #include "libs/capCache/CapabilityRules.h"

@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <numeric>
-#include <string>
-#include <vector>
 
 #include "ConnectionTestSupport.h"
 #include "RecordingLogger.h"

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <string>
-#include <vector>
 
 #include "Deflater.h"
 #include "RecordingLogger.h"

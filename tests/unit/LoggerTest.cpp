@@ -2,12 +2,9 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 #include "RecordingLogger.h"
 #include "utils/logging/CSCLogger.h"

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
-#include <vector>
-
 #include "ConnectionTestSupport.h"
 
 namespace {

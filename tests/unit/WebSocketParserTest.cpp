@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "Deflater.h"
 #include "RecordingLogger.h"
 #include "parser/WebSocketParser.h"

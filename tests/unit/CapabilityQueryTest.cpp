@@ -1,20 +1,14 @@
 #include "access/CapabilityQueries.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
 
-#include "libs/capCache/CapabilityQuery.h"
 #include "libs/capCache/CapabilityRules.h"
 
 namespace {
 
-using capability_query_if::CapabilityQuery;
 using capability_query_if::CapabilityRules;
-using capability_query_if::QueryService;
 
 // A malformed line must be reported and skipped, never read as a rule, and the first match wins.
 TEST(CapabilityQueryTest, RulesFileSkipsMalformedLinesAndTheFirstMatchWins) {
@@ -45,19 +39,6 @@ TEST(CapabilityQueryTest, RulesFileSkipsMalformedLinesAndTheFirstMatchWins) {
     EXPECT_EQ(rules.securityLevel("2001:db8::1", 8080), 1);
     EXPECT_EQ(rules.securityLevel("2001:db8::2", 8080), 7);
     EXPECT_EQ(rules.securityLevel("2001:db8::3", 80), -128);
-}
-
-// The process-wide client reads the file the environment names, once (the only test here that
-// touches it, so it decides which file that is).
-TEST(CapabilityQueryTest, QuerySecurityLevelReadsTheFileNamedByTheEnvironmentOnce) {
-    const std::string path = "/tmp/ap-capabilities-" + std::to_string(getpid());
-    std::ofstream(path) << "2001:db8::1 443 2\n* 443 1\n";
-    setenv(CapabilityQuery::RULES_VARIABLE, path.c_str(), 1);
-    EXPECT_EQ(ccc::querySecurityLevel(QueryService("2001:db8::1", "", "", 443)), 2);
-    unsetenv(CapabilityQuery::RULES_VARIABLE);
-    unlink(path.c_str());
-    EXPECT_EQ(ccc::querySecurityLevel(QueryService("2001:db8::2", "", "", 443)), 1);
-    EXPECT_EQ(ccc::querySecurityLevel(QueryService("2001:db8::2", "", "", 80)), 0);
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 #include "os/SocketHelpers.h"
 
+#include <fcntl.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "NetworkNamespaceGuard.h"
 #include "RecordingLogger.h"
 
 namespace {
@@ -51,13 +52,32 @@ TEST(SocketHelpersTest, InterfaceAddressIsTheLastGlobalOne) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to create network namespaces";
     }
-    testing_support::NetworkNamespaceGuard ns;
-    ASSERT_TRUE(ns.created());
-    // apg: two global addresses and a link-local one; apl: link-local only; apgp: IPv4 only.
-    ASSERT_TRUE(ns.addInterface("apg", {"fd00:1::1/64", "fd00:1::2/64", "fe80::2/64"}));
-    ASSERT_TRUE(ns.addInterface("apl", {"fe80::1/64"}));
-    ASSERT_TRUE(ns.ip("addr add 192.0.2.1/24 dev apgp"));
-    ASSERT_TRUE(ns.enter());
+    // In a namespace of the test's own: apg with two global addresses and a link-local one, apl
+    // with a link-local address only, apgp with an IPv4 address only.
+    struct Namespace {
+        std::string name = "aptest-" + std::to_string(getpid());
+        int original = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        ~Namespace() {
+            setns(original, CLONE_NEWNET);
+            close(original);
+            std::system(("ip netns delete " + name + " 2>/dev/null").c_str());
+        }
+    } ns;
+    const std::string setup = "ip netns add " + ns.name + " && ip -n " + ns.name + R"( -b - <<'END'
+link add apg type veth peer name apgp
+link set apg addrgenmode none
+addr add fd00:1::1/64 dev apg nodad
+addr add fd00:1::2/64 dev apg nodad
+addr add fe80::2/64 dev apg nodad
+addr add 192.0.2.1/24 dev apgp
+link add apl type veth peer name aplp
+link set apl addrgenmode none
+addr add fe80::1/64 dev apl nodad
+END)";
+    ASSERT_EQ(std::system(setup.c_str()), 0);
+    const int target = open(("/run/netns/" + ns.name).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(setns(target, CLONE_NEWNET), 0);
+    close(target);
     RecordingLogger logger;
     sockaddr_in6 address{};
     EXPECT_TRUE(os::getInterfaceAddress(address, "apg", 29178));

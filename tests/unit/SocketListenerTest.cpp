@@ -15,8 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Clients must be queued in the order they came, and shutdown must end the wait and close the
-// listening socket once.
+// Clients must be queued in the order they came, each with its own address, and shutdown must end
+// the wait and close the listening socket once.
 TEST(SocketListenerTest, QueuesClientsInArrivalOrderAndShutdownEndsTheWaitClosingTheSocketOnce) {
     testing_support::RecordingLogger logger;
     sockaddr_in6 address;
@@ -35,10 +35,8 @@ TEST(SocketListenerTest, QueuesClientsInArrivalOrderAndShutdownEndsTheWaitClosin
     // Shut down only once the listener waits again with nothing left to accept.
     EXPECT_TRUE(testing_support::eventually([&] {
         const auto texts = logger.texts();
-        const auto waiting = [](const std::string& t) {
-            return t.find("waiting for socket event") != std::string::npos;
-        };
-        return queue.size() == 3 && !texts.empty() && waiting(texts.back());
+        return queue.size() == 3 && !texts.empty() &&
+               texts.back().find("waiting for socket event") != std::string::npos;
     }));
     listener.shutdown();
     ASSERT_EQ(running.wait_for(10s), std::future_status::ready);

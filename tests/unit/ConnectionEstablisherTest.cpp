@@ -9,8 +9,7 @@
 #include "ConnectionTestSupport.h"
 #include "RecordingLogger.h"
 
-// Security levels, unidentified and direct clients with redirected connections are the end-to-end
-// tests' part (test_access.py, test_tls.py).
+// Left to test_access.py and test_tls.py: security levels, unidentified and direct clients.
 namespace {
 
 using namespace std::chrono_literals;

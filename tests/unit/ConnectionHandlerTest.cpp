@@ -34,7 +34,6 @@ public:
     std::atomic<bool> pauseNext{false};
 };
 
-// A client and the server it reaches, over loopback, and the hooked incoming side between them.
 struct Ends {
     Fd client, server;
     HookedIncoming* in = nullptr;
@@ -60,7 +59,6 @@ protected:
             ended ? thread.join() : thread.detach();
         }
     }
-    // A pair made for a new client, adopted by the handler.
     Ends newPair(const std::string& tag) {
         Ends ends;
         Fd accepted, connected;

@@ -14,19 +14,17 @@ using io::MultiplexerEvent;
 using testing_support::Fd;
 const MultiplexerEvent NOTHING{nullptr, 0};
 
-// The smallest real connection, on one end of a socketpair; the test drives the far end.
-// Closing the near end keeps the number in the connection, as a closed connection does.
+// The smallest real connection, on one end of a socketpair whose far end the test drives.
 class Watched : public connection::Connection {
 public:
-    explicit Watched(const std::string& tag = "w") : Connection(-1) {
+    Watched() : Connection(-1) {
         EXPECT_TRUE(testing_support::socketPair(near, far, true));
         socket_ = near.get();
-        setTag(tag);
+        setTag("w");
     }
     connection::ReadResult conRead() override { return connection::ReadResult::Done; }
     void disconnect() override {}
     void makeReadable() const { EXPECT_EQ(write(far.get(), "x", 1), 1); }
-    MultiplexerEvent event(uint32_t flags) { return {this, flags}; }
 
     Fd near, far;
 };
@@ -82,7 +80,7 @@ TEST_F(ConnectionMultiplexerTest, HangUpComesWithInputAndRemovalAfterCloseLogsOn
         ASSERT_TRUE(multiplexer->addConnection(&watched, registered));
         watched.makeReadable();
         ASSERT_EQ(shutdown(watched.far.get(), SHUT_WR), 0);
-        EXPECT_EQ(next(), watched.event(registered)) << registered;
+        EXPECT_EQ(next(), MultiplexerEvent(&watched, registered)) << registered;
         watched.near.reset();
         logger.clear();
         multiplexer->removeConnection(&watched);

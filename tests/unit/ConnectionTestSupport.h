@@ -8,11 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "connection/IncomingConnection.h"
 #include "connection/OutgoingConnection.h"

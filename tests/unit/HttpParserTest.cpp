@@ -7,11 +7,12 @@ namespace {
 using parser::ParseResult;
 using enum parser::ParseStatus;
 
-// Parses the bytes from offset on and checks what holds for every result: nothing reported lies
-// outside the bytes handed over, and a framing error leaves nothing to go on with.
-void parseAt(ParseResult& r, const std::string& text, size_t offset = 0) {
-    const uint32_t length = static_cast<uint32_t>(text.size() - offset);
-    parser::parseHttpRequest(r, reinterpret_cast<const uint8_t*>(text.data()) + offset, length);
+// Parses the bytes and checks what holds for every result: nothing reported lies outside the
+// bytes handed over, and a framing error leaves nothing to go on with.
+ParseResult parse(const std::string& text) {
+    ParseResult r;
+    const uint32_t length = static_cast<uint32_t>(text.size());
+    parser::parseHttpRequest(r, reinterpret_cast<const uint8_t*>(text.data()), length);
     EXPECT_LE(r.overhead, length);
     EXPECT_LE(r.bodyStart, r.bodyEnd);
     EXPECT_LE(r.bodyEnd, length);
@@ -20,11 +21,6 @@ void parseAt(ParseResult& r, const std::string& text, size_t offset = 0) {
         EXPECT_EQ(r.overhead + r.bodyEnd + r.missingBytes, 0u);
         EXPECT_FALSE(r.upgradeRequested || r.chunked);
     }
-}
-
-ParseResult parse(const std::string& text) {
-    ParseResult r;
-    parseAt(r, text);
     return r;
 }
 
@@ -38,8 +34,7 @@ struct Case {
     parser::ParseStatus status;
     const char* uri = nullptr;  // not checked when null
     size_t overhead = 0;        // Incomplete always reports the whole buffer
-    size_t bodyStart = 0;
-    size_t bodyEnd = 0;
+    size_t bodyStart = 0, bodyEnd = 0;
     uint64_t missing = 0;
 };
 
@@ -148,8 +143,7 @@ TEST(HttpParserTest, AmbiguousFramingIsRefused) {
 TEST(HttpParserTest, UpgradeAndIdentityFields) {
     struct Flags {
         std::string fields;
-        bool upgrade;
-        bool identity;
+        bool upgrade, identity;
     };
     const std::vector<Flags> cases = {
         {"Upgrade: websocket", true, false},

@@ -10,8 +10,8 @@
 #include "connection/CannedResponses.h"
 #include "io/ConnectionHandler.h"
 
-// Upgrades, WebSocket answers and ambiguous framing through the whole daemon are the end-to-end
-// tests' part (test_websocket.py, test_framing.py).
+// Left to the end-to-end tests: upgrades, WebSocket answers, ambiguous framing (test_websocket.py,
+// test_framing.py).
 namespace {
 
 using capability_query_if::QueryAnswer;
@@ -26,10 +26,14 @@ const QueryAnswer PENDING{false, QueryAnswer::STATUS_PENDING};
 const QueryAnswer FAILED{false, QueryAnswer::STATUS_CONNECTION_FAILED};
 const QueryAnswer INVALID{false, QueryAnswer::STATUS_INVALID_QUERY};
 const std::string GET = "GET /svc/res/1 HTTP/1.1\r\nHost: h\r\n\r\n";
-const std::string GET_WITH_ID = "GET /svc/res/1 HTTP/1.1\r\nHost: h\r\nX-SWID: app\r\n\r\n";
 const std::string POST_HEAD = "POST /svc/upload HTTP/1.1\r\nHost: h\r\nContent-Length: 10\r\n\r\n";
 const std::string POST = POST_HEAD + "0123456789";
 const std::string GET_ROOT = "GET / HTTP/1.1\r\n\r\n";
+// The request with the identity header the proxy inserts.
+std::string withId(const std::string& request) {
+    const size_t end = request.find("\r\n\r\n") + 2;
+    return request.substr(0, end) + "X-SWID: app\r\n" + request.substr(end);
+}
 // The questions about GET: its action, and the offering of a registered connection.
 const std::string ACTION = "Pelo app GET svc/res";
 const std::string OFFERING = "Pelo fd00::1 443 svc";
@@ -84,9 +88,8 @@ private:
     Texts asked_;
 };
 
-// A client, the incoming connection made for it and its peer, over Unix socketpairs, where each
-// write is exactly what the next receive finds. registered selects the establisher's constructor
-// (registry and offering checks).
+// A client, its incoming connection and the peer, over socketpairs (each write is what the next
+// receive finds); registered: with the registry and offering checks.
 struct Rig {
     ScriptedQueries queries;  // outlives the connection that asks it
     Fd client, server;
@@ -197,24 +200,20 @@ TEST(IncomingConnectionTest, ForwardedBytesDoNotDependOnHowTheStreamIsSplit) {
         Texts reads;  // as they arrive
         std::string forwarded, answered;
     } cases[] = {
-        {{GET + POST + GET_ROOT}, GET_WITH_ID + POST + GET_ROOT, ""},
-        {{POST_HEAD + "0", "12345678", "9" + GET},
-         "POST /svc/upload HTTP/1.1\r\nHost: h\r\nContent-Length: 10\r\nX-SWID: app\r\n\r\n"
-         "0123456789" +
-             GET,
-         ""},
+        {{GET + POST + GET_ROOT}, withId(GET) + POST + GET_ROOT, ""},
+        {{POST_HEAD + "0", "12345678", "9" + GET}, withId(POST) + GET, ""},
         {{chunked + "\r\n", chunks.substr(0, 9), chunks.substr(9) + GET},
-         chunked + "X-SWID: app\r\n\r\n" + chunks + GET,
+         withId(chunked + "\r\n" + chunks) + GET,
          ""},
         {{"GET /svc/res/1 HTTP/1.1\r\nx-swid: forged\r\nHost: h\r\n\r\n",
           "GET /svc/res/1 HTTP/1.1\r\nHost: h\r\nX-Swid: forged\r\n\r\n"},
-         GET_WITH_ID + GET,
+         withId(GET) + GET,
          ""},
         {{"GET /x HTTP/1.1\r\n\r\n", "xxGET /svc/res HTTP/1.1\r\n\r\n",
           "POST /x HTTP/1.1\r\nContent-Length: 36\r\n\r\nGET ", GET.substr(4) + GET},
-         GET_WITH_ID,
+         withId(GET),
          bad + bad + bad},
-        {{"POST /v/2 HTTP/2.0\r\nContent-Length: 18\r\n\r\n" + GET_ROOT + GET}, GET_WITH_ID, ""},
+        {{"POST /v/2 HTTP/2.0\r\nContent-Length: 18\r\n\r\n" + GET_ROOT + GET}, withId(GET), ""},
     };
     for (const auto& c : cases) {
         std::string stream;

@@ -22,9 +22,8 @@ std::string pseudoRandom(size_t size, unsigned seed) {
     return text;
 }
 
-// Every message must inflate to what was sent, whatever the sender did with its stream between
-// messages: kept the history, dropped it, or ended the stream (with or without the stray byte
-// that some senders put after the final block).
+// Every message must inflate to what was sent, whether the sender kept its history, dropped it or
+// ended the stream (with or without the stray byte some senders put after the final block).
 TEST(InflateTest, ConnectionKeepsItsStreamAcrossMessages) {
     const std::vector<std::string> texts = {kEvent, kEvent, pseudoRandom(3000, 1), kEvent,
                                             pseudoRandom(3000, 1) + kEvent};

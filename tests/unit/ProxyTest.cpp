@@ -5,8 +5,7 @@
 
 #include "RecordingLogger.h"
 
-// Binding, port reuse, interfaces without a global address, the exception list and stopping by
-// signal are the end-to-end tests' part (test_lifecycle.py, test_access.py).
+// Left to test_lifecycle.py: binding, port reuse, interfaces, stopping by signal.
 namespace {
 
 // A stop repeated (the destructor stops too) must close the listening socket once: a second close

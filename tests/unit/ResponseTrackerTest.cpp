@@ -38,11 +38,8 @@ std::string follow(ResponseTracker& tracker, const std::vector<std::string>& pie
     return seen;
 }
 
-// The requests forwarded (with answers of the proxy's own between them, "A"), the server's
-// stream, and what reaches the client. Bodies that look like heads, HEAD answers without a body
-// and interim answers must not be taken for the upgrade's answer; an answer of the proxy's own
-// comes after the responses to the requests before it. Answers between WebSocket messages are
-// the end-to-end tests' part (test_websocket.py).
+// Bodies that look like heads, HEAD answers and interim answers must not be taken for the upgrade's
+// answer, and an answer of the proxy's own must follow the responses to the requests before it.
 TEST(ResponseTrackerTest, KeepsTheServersStreamWholeAndPutsAnswersWhereTheyBelong) {
     const struct {
         const char* name;

@@ -9,8 +9,7 @@
 #include "libs/tlslib/ErrorCodes.h"
 #include "libs/tlslib/InetAddressFactory.h"
 
-// Sessions with real peers (key updates, tickets, held records, identities) are the end-to-end
-// tests' part (test_tls.py); here is how the stream's error queue ends a call.
+// Left to test_tls.py: sessions with real peers (key updates, tickets, held records).
 namespace {
 
 using connection::SecureConnection;

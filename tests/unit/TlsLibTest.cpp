@@ -16,9 +16,7 @@
 #include "libs/tlslib/OpenSslSocketFactory.h"
 #include "libs/tlslib/OpenSslStream.h"
 
-// Whole sessions with real peers in both modes, their suites and identities, and clients without
-// certificates are the end-to-end tests' part (test_tls.py), and so are the daemon's handshake
-// deadlines (the library's own deadline binds only blocking streams, which the daemon never uses).
+// Left to test_tls.py: sessions with real peers, clients without certificates, deadlines.
 namespace {
 
 using namespace tarn::tls;
@@ -34,7 +32,11 @@ public:
         std::signal(SIGPIPE, SIG_IGN);
         char pattern[] = "/tmp/tlslibtest.XXXXXX";
         root = ::mkdtemp(pattern);
-        ASSERT_TRUE(make(ours()) && make(other()));
+        for (const fs::path& directory : {ours(), other()}) {
+            const std::string command = "bash " AP_SOURCE_DIR "/scripts/make-tls-credentials.sh " +
+                                        directory.string() + " app1 >/dev/null 2>&1";
+            ASSERT_EQ(std::system(command.c_str()), 0);
+        }
         std::ifstream ca(ours() / "ca.pem");
         std::ofstream(other() / "ca.pem", std::ios::app) << ca.rdbuf();
     }
@@ -42,13 +44,6 @@ public:
     static fs::path ours() { return root / "ours"; }
     static fs::path other() { return root / "other"; }
     static inline fs::path root;
-
-private:
-    static bool make(const fs::path& directory) {
-        const std::string command = "bash " AP_SOURCE_DIR "/scripts/make-tls-credentials.sh " +
-                                    directory.string() + " app1 >/dev/null 2>&1";
-        return std::system(command.c_str()) == 0;
-    }
 };
 const auto* const credentials = ::testing::AddGlobalTestEnvironment(new Credentials);
 

@@ -51,9 +51,8 @@ struct Case {
     size_t cut = std::string::npos;  // bytes handed over
 };
 
-// Error frames for refused frames through the daemon are the end-to-end tests' part
-// (test_websocket.py); here are lengths, keys and the early look at a message still arriving,
-// which must never let an event through unchecked or wait for bytes that cannot come.
+// Lengths, keys and the early look at a message still arriving must never let an event through
+// unchecked or wait for bytes that cannot come (refused frames are test_websocket.py's part).
 TEST(WebSocketParserTest, SingleFrames) {
     const std::string big = kEvent + std::string(9000 - kEvent.size(), ' ');
     const std::vector<Case> cases = {

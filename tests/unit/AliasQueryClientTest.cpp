@@ -4,10 +4,6 @@
 #include <pwd.h>
 
 #include <algorithm>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <vector>
 
 namespace {
 

@@ -1,25 +1,16 @@
 #include "access/CapabilityQueries.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <memory>
-#include <sstream>
-#include <string>
 
-#include "libs/capCache/CapabilityQuery.h"
 #include "libs/capCache/CapabilityRules.h"
 
 namespace {
 
-using capability_query_if::CapabilityQuery;
 using capability_query_if::CapabilityRules;
-using capability_query_if::QueryAnswer;
-using capability_query_if::QueryService;
 
+// A malformed line must be reported and skipped, never read as a rule, and the first match wins.
 TEST(CapabilityQueryTest, RulesFileSkipsMalformedLinesAndTheFirstMatchWins) {
     std::istringstream input(
         "# comment\n"
@@ -48,40 +39,6 @@ TEST(CapabilityQueryTest, RulesFileSkipsMalformedLinesAndTheFirstMatchWins) {
     EXPECT_EQ(rules.securityLevel("2001:db8::1", 8080), 1);
     EXPECT_EQ(rules.securityLevel("2001:db8::2", 8080), 7);
     EXPECT_EQ(rules.securityLevel("2001:db8::3", 80), -128);
-}
-
-// The only test here that touches the process-wide client, so it decides which file it reads.
-TEST(CapabilityQueryTest, QuerySecurityLevelReadsTheFileNamedByTheEnvironmentOnce) {
-    const std::string path = "/tmp/ap-capabilities-" + std::to_string(getpid());
-    std::ofstream(path) << "2001:db8::1 443 2\n* 443 1\n";
-    setenv(CapabilityQuery::RULES_VARIABLE, path.c_str(), 1);
-    EXPECT_EQ(ccc::querySecurityLevel(QueryService("2001:db8::1", "", "", 443)), 2);
-    unsetenv(CapabilityQuery::RULES_VARIABLE);
-    unlink(path.c_str());
-    EXPECT_EQ(ccc::querySecurityLevel(QueryService("2001:db8::2", "", "", 443)), 1);
-    EXPECT_EQ(ccc::querySecurityLevel(QueryService("2001:db8::2", "", "", 80)), 0);
-}
-
-TEST(CapabilityQueryTest, ActionAndServiceQueriesAreAllowedAtOnceWhenBuiltOff) {
-#if defined(ENABLE_ACTION_AND_SERVICE_OFFERING_QUERIES) && \
-    ENABLE_ACTION_AND_SERVICE_OFFERING_QUERIES
-    GTEST_SKIP() << "built with the queries on";
-#endif
-    struct Counting : capability_query_if::IResponseCallback {
-        void response(bool) override { ++responses; }
-        int responses = 0;
-    } callback;
-    auto action =
-        std::make_shared<capability_query_if::QueryAction>("app", "Pelo", "svc", "/r", "GET");
-    auto service = std::make_shared<QueryService>("::1", "Pelo", "svc", 80);
-    // Even a poll without a record is answered, without asking the cache.
-    for (const QueryAnswer& answer :
-         {ccc::queryAction(action, &callback), ccc::queryService(service, &callback),
-          ccc::queryAction(nullptr, &callback), ccc::queryService(nullptr, nullptr)}) {
-        EXPECT_TRUE(answer.available);
-        EXPECT_EQ(answer.status, QueryAnswer::STATUS_ALLOWED);
-    }
-    EXPECT_EQ(callback.responses, 0);
 }
 
 }  // namespace

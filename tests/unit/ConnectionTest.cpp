@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <numeric>
-#include <string>
-#include <vector>
 
 #include "ConnectionTestSupport.h"
 #include "RecordingLogger.h"
@@ -68,23 +65,31 @@ struct Pair {
     }
 };
 
-TEST(ConnectionTest, QueuedWritesKeepCallOrderAndSwitchOutputEvents) {
+// Writes the socket does not take must queue in call order, output events must be asked for
+// exactly while something is queued, and a queue above the high mark must hold the peer's input
+// until it is below the low mark, not merely below the high one.
+TEST(ConnectionTest, QueuedWritesKeepCallOrderSwitchOutputEventsAndHoldThePeer) {
     Pair pair;
-    ASSERT_TRUE(pair.out);
+    Fd peerNear, peerFar;
+    ASSERT_TRUE(pair.out && testing_support::socketPair(peerNear, peerFar));
+    testing_support::RecordingHandler producerHandler;
+    testing_support::PeerOutgoing producer(peerNear.release());
+    producer.setHandler(&producerHandler);
     Connection& out = *pair.out;
-    const std::vector<uint64_t> sizes = {1000, 70000, 3, 200000, 5000};
+    out.setPeer(&producer);
+    producer.setPeer(&out);
+    const std::vector<uint64_t> sizes = {1000, 70000, 3, 200000, 5000};  // above the high mark
     uint64_t offset = pair.fill();
     for (uint64_t size : sizes) {
         ASSERT_EQ(out.conWrite(pattern(offset, size).data(), size), 0);
         offset += size;
     }
-    // The first write finds the socket full and queues it all; the rest queue behind it
-    // without trying the socket.
+    // The first write finds the socket full; the rest queue behind it without trying it.
     EXPECT_EQ(pair.log.count(": Send data : -1 : fd : out-test"), 1u);
     EXPECT_EQ(pair.log.count("Copy data that cannot be sent out"), sizes.size() - 1);
     EXPECT_EQ(pair.handler.events, std::vector<uint32_t>{io::EVENTS_WITH_OUTPUT});
     EXPECT_EQ(out.queuedBytes(), std::accumulate(sizes.begin(), sizes.end(), uint64_t{0}));
-
+    EXPECT_TRUE(producer.inputHeld(Connection::HoldPeerQueue));
     // Output events flush against a slow reader; a partly sent element stays first.
     std::string received;
     bool sawPartialFlush = false;
@@ -94,12 +99,18 @@ TEST(ConnectionTest, QueuedWritesKeepCallOrderAndSwitchOutputEvents) {
         sawPartialFlush |= out.queuedBytes() < std::accumulate(whole, sizes.end(), uint64_t{0});
         EXPECT_EQ(pair.handler.events.back(),
                   out.writeBufferCount() > 0 ? io::EVENTS_WITH_OUTPUT : io::EVENTS_DEFAULT);
+        const bool held = out.queuedBytes() > config::WRITE_QUEUE_LOW_MARK;
+        EXPECT_EQ(producer.inputHeld(Connection::HoldPeerQueue), held);
+        EXPECT_EQ((producer.wantedEvents() & io::EVENT_INPUT) == 0, held);
     }
     ASSERT_EQ(out.writeBufferCount(), 0u);
     EXPECT_TRUE(sawPartialFlush);
     pair.expectOnTheWire(received, offset);
+    EXPECT_EQ(pair.log.count("Large write buffer"), 1u);  // once per episode, not per write
+    out.setPeer(nullptr);
 }
 
+// A reset by the peer must drop what was queued for it and never turn output events back on.
 TEST(ConnectionTest, ResetByThePeerDirectlyAndDuringFlush) {
     for (bool duringFlush : {false, true}) {
         Pair pair;
@@ -125,6 +136,8 @@ TEST(ConnectionTest, ResetByThePeerDirectlyAndDuringFlush) {
     }
 }
 
+// A requested close must wait for the queue, and unread input must not turn it into a reset that
+// costs the far end the last bytes.
 TEST(ConnectionTest, RequestDisconnectWithAndWithoutQueuedData) {
     {
         // Nothing queued: it ends at once. A second disconnect closes nothing.
@@ -150,7 +163,6 @@ TEST(ConnectionTest, RequestDisconnectWithAndWithoutQueuedData) {
     char peek[8];
     EXPECT_EQ(::recv(pair.out->socket(), peek, sizeof(peek), MSG_PEEK | MSG_DONTWAIT), 4);
 
-    // The unread late input must not cost the far end the last flushed bytes.
     std::string received;
     for (int round = 0; round < 100000 && !pair.out->disconnected(); ++round) {
         pair.flushOnce(received);
@@ -159,47 +171,8 @@ TEST(ConnectionTest, RequestDisconnectWithAndWithoutQueuedData) {
     EXPECT_TRUE(testing_support::seesEndOfStream(pair.far.get()));
 }
 
-}  // namespace
-
-namespace {
-
-// Far above the high mark, so that queueing it must stop the peer's input.
-constexpr uint64_t ABOVE_HIGH_MARK = config::WRITE_QUEUE_HIGH_MARK + 100000;
-
-TEST(ConnectionTest, FullQueueHoldsThePeersInputUntilItDrains) {
-    Pair pair;
-    Fd peerFar;
-    Fd peerNear;
-    ASSERT_TRUE(pair.out && testing_support::socketPair(peerNear, peerFar));
-    testing_support::PeerOutgoing producer(peerNear.release());
-    producer.setHandler(&pair.handler);
-    pair.out->setPeer(&producer);
-    producer.setPeer(pair.out.get());
-
-    uint64_t total = pair.fill();
-    for (int piece = 0; piece < 8; ++piece, total += ABOVE_HIGH_MARK / 8) {
-        ASSERT_EQ(
-            pair.out->conWrite(pattern(total, ABOVE_HIGH_MARK / 8).data(), ABOVE_HIGH_MARK / 8), 0);
-    }
-    EXPECT_TRUE(producer.inputHeld(Connection::HoldPeerQueue));
-    EXPECT_EQ(producer.wantedEvents() & io::EVENT_INPUT, 0u);
-    // Held until the queue is below the low mark, not merely below the high one.
-    std::string received;
-    while (pair.out->queuedBytes() > config::WRITE_QUEUE_LOW_MARK) {
-        EXPECT_TRUE(producer.inputHeld(Connection::HoldPeerQueue));
-        pair.flushOnce(received);
-    }
-    EXPECT_FALSE(producer.inputHeld(Connection::HoldPeerQueue));
-    EXPECT_NE(producer.wantedEvents() & io::EVENT_INPUT, 0u);
-    while (pair.out->writeBufferCount() > 0) {
-        pair.flushOnce(received);
-    }
-    pair.expectOnTheWire(received, total);
-    // A slow reader is reported once per episode, not per write.
-    EXPECT_EQ(pair.log.count("Large write buffer"), 1u);
-    pair.out->setPeer(nullptr);
-}
-
+// A half-close must pass on after what was queued, keep the other direction open, and the pair
+// must close once both directions have ended.
 TEST(ConnectionTest, EachDirectionEndsOnItsOwnAndThePairClosesWhenBothHave) {
     testing_support::RecordingHandler handler;
     Fd nearA, farA, nearB, farB;
@@ -210,8 +183,6 @@ TEST(ConnectionTest, EachDirectionEndsOnItsOwnAndThePairClosesWhenBothHave) {
     b.setHandler(&handler);
     a.setPeer(&b);
     b.setPeer(&a);
-    // A's far end stops sending: B's far end sees the end only after what was queued for it,
-    // and the other direction still carries data.
     ASSERT_EQ(b.conWrite("queued", 6), 0);
     ASSERT_EQ(::shutdown(farA.get(), SHUT_WR), 0);
     ASSERT_TRUE(testing_support::waitFor(a.socket(), POLLIN));
@@ -226,7 +197,6 @@ TEST(ConnectionTest, EachDirectionEndsOnItsOwnAndThePairClosesWhenBothHave) {
     ASSERT_EQ(b.conRead(), ReadResult::Done);
     ASSERT_TRUE(testing_support::readExactly(farA.get(), got, 5));
     EXPECT_EQ(got, "reply");
-    // Now B's far end ends too: the pair closes.
     ASSERT_EQ(::shutdown(farB.get(), SHUT_WR), 0);
     ASSERT_TRUE(testing_support::waitFor(b.socket(), POLLIN));
     ASSERT_EQ(b.conRead(), ReadResult::Closed);
@@ -235,6 +205,7 @@ TEST(ConnectionTest, EachDirectionEndsOnItsOwnAndThePairClosesWhenBothHave) {
     EXPECT_TRUE(testing_support::seesEndOfStream(farA.get()));
 }
 
+// Connecting must not block the handler: early writes wait for the connection, a refusal ends it.
 TEST(ConnectionTest, ConnectsWithoutBlockingAndQueuesMeanwhile) {
     testing_support::RecordingLogger log;
     sockaddr_in6 address;

@@ -8,11 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "connection/IncomingConnection.h"
 #include "connection/OutgoingConnection.h"
@@ -96,12 +91,11 @@ inline bool seesEndOfStream(int fd) {
     return ::recv(fd, &byte, 1, 0) == 0;
 }
 
-// Differs from its own shifted copies, so lost, repeated or reordered chunks show; stream picks
-// one of several independent streams.
-inline std::string pattern(uint64_t offset, size_t length, uint32_t stream = 0) {
+// Differs from its own shifted copies, so lost, repeated or reordered chunks show.
+inline std::string pattern(uint64_t offset, size_t length) {
     std::string out(length, '\0');
     for (uint64_t i = offset; i < offset + length; ++i) {
-        const uint64_t x = (i / 7) * 0x9E3779B97F4A7C15ull + stream * 0xD1B54A32D192ED03ull;
+        const uint64_t x = (i / 7) * 0x9E3779B97F4A7C15ull;
         out[i - offset] = static_cast<char>(((x ^ (x >> 29)) + i % 7 * 31) & 0xff);
     }
     return out;

@@ -3,17 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "ConnectionTestSupport.h"
 #include "connection/CannedResponses.h"
 #include "io/ConnectionHandler.h"
 
+// Left to the end-to-end tests: upgrades, WebSocket answers, ambiguous framing (test_websocket.py,
+// test_framing.py).
 namespace {
 
 using capability_query_if::QueryAnswer;
@@ -28,15 +26,17 @@ const QueryAnswer PENDING{false, QueryAnswer::STATUS_PENDING};
 const QueryAnswer FAILED{false, QueryAnswer::STATUS_CONNECTION_FAILED};
 const QueryAnswer INVALID{false, QueryAnswer::STATUS_INVALID_QUERY};
 const std::string GET = "GET /svc/res/1 HTTP/1.1\r\nHost: h\r\n\r\n";
-const std::string GET_WITH_ID = "GET /svc/res/1 HTTP/1.1\r\nHost: h\r\nX-SWID: app\r\n\r\n";
 const std::string POST_HEAD = "POST /svc/upload HTTP/1.1\r\nHost: h\r\nContent-Length: 10\r\n\r\n";
 const std::string POST = POST_HEAD + "0123456789";
 const std::string GET_ROOT = "GET / HTTP/1.1\r\n\r\n";
+// The request with the identity header the proxy inserts.
+std::string withId(const std::string& request) {
+    const size_t end = request.find("\r\n\r\n") + 2;
+    return request.substr(0, end) + "X-SWID: app\r\n" + request.substr(end);
+}
 // The questions about GET: its action, and the offering of a registered connection.
 const std::string ACTION = "Pelo app GET svc/res";
 const std::string OFFERING = "Pelo fd00::1 443 svc";
-const std::string UPGRADE =
-    "GET /svc/events HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
 
 // Stands in for the capability cache: each started query takes the next scripted answer (allowed
 // once none is left); resolve() answers a pending one as the library does, from outside.
@@ -79,9 +79,7 @@ private:
             next = script.front();
             script.pop_front();
         }
-        if (!next.available && next.status == QueryAnswer::STATUS_PENDING) {
-            pending_ = &callback;
-        }
+        pending_ = next.status == QueryAnswer::STATUS_PENDING ? &callback : pending_;
         return next;
     }
 
@@ -90,9 +88,8 @@ private:
     Texts asked_;
 };
 
-// A client, the incoming connection made for it and its peer, over Unix socketpairs, where each
-// write is exactly what the next receive finds. registered selects the establisher's constructor
-// (registry and offering checks).
+// A client, its incoming connection and the peer, over socketpairs (each write is what the next
+// receive finds); registered: with the registry and offering checks.
 struct Rig {
     ScriptedQueries queries;  // outlives the connection that asks it
     Fd client, server;
@@ -120,6 +117,7 @@ struct Rig {
     std::string answered() { return testing_support::drain(client.get()); }
 };
 
+// Every answer of the cache, to either question, must end in the one outcome it stands for.
 TEST(IncomingConnectionTest, AnswersDecideWhatIsForwarded) {
     const struct {
         const char* name;
@@ -147,6 +145,8 @@ TEST(IncomingConnectionTest, AnswersDecideWhatIsForwarded) {
     }
 }
 
+// A pending answer must hold the request (and those behind it) until the answer's event comes
+// through the handler; a late denial answers 403 in its turn and the connection goes on.
 TEST(IncomingConnectionTest, PendingAnswersPauseTheReadAndResumeThroughTheHandler) {
     Rig rig(true);
     rig.queries.script = {PENDING, PENDING, PENDING};
@@ -159,9 +159,8 @@ TEST(IncomingConnectionTest, PendingAnswersPauseTheReadAndResumeThroughTheHandle
     auto asked = [&rig](size_t count) {
         return testing_support::eventually([&] { return rig.queries.asked().size() == count; });
     };
-    // No ASSERT from here on: the handler thread must be joined.
-    // The first request arrives in two parts with the second right behind it, and waits for
-    // its answers while the buffer holds both. A wake-up before an answer changes nothing.
+    // No ASSERT from here on: the handler thread must be joined. A wake-up before an answer
+    // changes nothing.
     EXPECT_TRUE(testing_support::writeAll(rig.client.get(), GET.substr(0, 10)));
     EXPECT_TRUE(testing_support::writeAll(rig.client.get(), GET.substr(10) + POST));
     EXPECT_TRUE(asked(1));
@@ -170,9 +169,6 @@ TEST(IncomingConnectionTest, PendingAnswersPauseTheReadAndResumeThroughTheHandle
     rig.queries.resolve(true);
     EXPECT_TRUE(asked(4));
     EXPECT_EQ(rig.forwarded(), "");
-    // The held request goes once the offering is allowed; the one behind it waits in turn, and
-    // a late denial answers 403 (after the response to the request before it) with the
-    // connection going on.
     rig.queries.resolve(true);
     EXPECT_TRUE(asked(6));
     rig.queries.resolve(false);
@@ -191,45 +187,41 @@ TEST(IncomingConnectionTest, PendingAnswersPauseTheReadAndResumeThroughTheHandle
     thread.join();
 }
 
+// However the stream is split, the same bytes must be forwarded, answered and asked about: only
+// the first request gets the header, no client's own X-SWID ever passes, bodies (by length or
+// chunks, which may look like requests) pass unchanged, an unparsable target gets 400 and a
+// request of another version is dropped, each with its body never read as requests.
 TEST(IncomingConnectionTest, ForwardedBytesDoNotDependOnHowTheStreamIsSplit) {
-    const std::string postWithId =
-        "POST /svc/upload HTTP/1.1\r\nHost: h\r\nContent-Length: 10\r\nX-SWID: app\r\n\r\n";
     const std::string chunked = "POST /c/d HTTP/1.1\r\nTransfer-Encoding: chunked\r\n";
-    const std::string chunks = "4\r\nabcd\r\n12\r\nGET / HTTP/1.1\r\n\r\n\r\n0\r\n\r\n";
-    const std::string refusedPost = "POST /x HTTP/1.1\r\nContent-Length: 36\r\n\r\n";
+    const std::string chunks =
+        "4;e=\"a;b\"\r\nabcd\r\n12\r\nGET / HTTP/1.1\r\n\r\n\r\n0\r\nT: t\r\n\r\n";
     const std::string bad(connection::canned::BAD_REQUEST);
-    // The reads as they arrive, what is forwarded and what the client is answered. Only the first
-    // request gets the header, and no client's own X-SWID line ever passes; a body still
-    // arriving passes unchanged, by length or by its chunks (which may look like requests). An
-    // unparsable target gets 400 and the connection goes on; such a request's body is dropped,
-    // never read as requests.
     const struct {
-        Texts reads;
+        Texts reads;  // as they arrive
         std::string forwarded, answered;
     } cases[] = {
-        {{GET + POST + GET_ROOT}, GET_WITH_ID + POST + GET_ROOT, ""},
-        {{POST}, postWithId + "0123456789", ""},
-        {{POST_HEAD, "0123456789" + GET}, postWithId + "0123456789" + GET, ""},
-        {{POST_HEAD + "0", "12345678", "9" + GET}, postWithId + "0123456789" + GET, ""},
+        {{GET + POST + GET_ROOT}, withId(GET) + POST + GET_ROOT, ""},
+        {{POST_HEAD + "0", "12345678", "9" + GET}, withId(POST) + GET, ""},
         {{chunked + "\r\n", chunks.substr(0, 9), chunks.substr(9) + GET},
-         chunked + "X-SWID: app\r\n\r\n" + chunks + GET,
+         withId(chunked + "\r\n" + chunks) + GET,
          ""},
         {{"GET /svc/res/1 HTTP/1.1\r\nx-swid: forged\r\nHost: h\r\n\r\n",
           "GET /svc/res/1 HTTP/1.1\r\nHost: h\r\nX-Swid: forged\r\n\r\n"},
-         GET_WITH_ID + GET,
+         withId(GET) + GET,
          ""},
-        {{"GET /x HTTP/1.1\r\n\r\n", "xxGET /svc/res HTTP/1.1\r\n\r\n", refusedPost + "GET ",
-          GET.substr(4) + GET},
-         GET_WITH_ID,
+        {{"GET /x HTTP/1.1\r\n\r\n", "xxGET /svc/res HTTP/1.1\r\n\r\n",
+          "POST /x HTTP/1.1\r\nContent-Length: 36\r\n\r\nGET ", GET.substr(4) + GET},
+         withId(GET),
          bad + bad + bad},
+        {{"POST /v/2 HTTP/2.0\r\nContent-Length: 18\r\n\r\n" + GET_ROOT + GET}, withId(GET), ""},
     };
     for (const auto& c : cases) {
         std::string stream;
         for (const std::string& bytes : c.reads) {
             stream += bytes;
         }
-        // As the reads came, then in two reads split at every offset: the same bytes forwarded,
-        // the same answers, the same questions. Each read ends with nothing more to read.
+        // As the reads came, then in two reads split at every offset. Each read ends with
+        // nothing more to read.
         Texts questions;
         for (size_t split = 0; split < stream.size(); ++split) {
             Rig rig;
@@ -247,63 +239,6 @@ TEST(IncomingConnectionTest, ForwardedBytesDoNotDependOnHowTheStreamIsSplit) {
     }
 }
 
-// A request whose end cannot be known ends the pair before any of it is forwarded.
-TEST(IncomingConnectionTest, AmbiguousFramingClosesWithoutForwarding) {
-    for (const std::string& head :
-         {std::string("POST /a/b HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n"),
-          std::string("POST /a/b HTTP/1.1\r\nContent-Length : 3\r\n"),
-          std::string("POST /a/b HTTP/1.1\r\nContent-Length: 3\r\n Content-Length: 9\r\n")}) {
-        Rig rig;
-        EXPECT_EQ(rig.feed(GET + head + "\r\nabc" + GET), ReadResult::Failed) << head;
-        EXPECT_EQ(rig.forwarded(), GET) << head;
-    }
-}
-
-// The upgrade takes effect only with the server's 101; until then the client's further bytes
-// wait, and they are read as whatever the answer made of the connection.
-TEST(IncomingConnectionTest, UpgradeWaitsForTheServersAnswerAndKeepsOneWebSocketPerKey) {
-    const std::string frame = [] {
-        const std::string json = R"({"event":"/svc/res"})";
-        std::string out = "\x81";
-        out += static_cast<char>(0x80 | json.size());
-        out += std::string(4, '\0');  // a masking key of 0 is a key like any other
-        return out + json;
-    }();
-    Rig first(true);
-    EXPECT_EQ(first.feed(UPGRADE + GET), ReadResult::Done);
-    EXPECT_EQ(first.forwarded(), UPGRADE);
-    EXPECT_TRUE(first.incoming->hasBufferedInput());
-    // While it waits, the key is taken: a second gets 409 and closes, leaving the key alone.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        Rig second(true);
-        EXPECT_EQ(second.feed(UPGRADE), ReadResult::Failed);
-        EXPECT_EQ(second.answered(), connection::canned::CONFLICT);
-        EXPECT_EQ(second.forwarded(), "");
-        second.incoming->disconnect();
-    }
-    // Refused: the held request is read as HTTP, and the key is free again.
-    const std::string refusal = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
-    EXPECT_TRUE(testing_support::writeAll(first.server.get(), refusal));
-    EXPECT_EQ(first.peer->conRead(), ReadResult::Done);
-    EXPECT_EQ(first.answered(), refusal);
-    EXPECT_EQ(first.incoming->conRead(), ReadResult::Done);
-    EXPECT_EQ(first.forwarded(), GET);
-    Rig third(true);
-    EXPECT_EQ(third.feed(UPGRADE), ReadResult::Done);
-    third.forwarded();
-    // Agreed: frames are checked; a message without an event is answered and the connection
-    // goes on.
-    const std::string switching = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n";
-    EXPECT_TRUE(testing_support::writeAll(third.server.get(), switching));
-    EXPECT_EQ(third.peer->conRead(), ReadResult::Done);
-    EXPECT_EQ(third.answered(), switching);
-    EXPECT_TRUE(third.incoming->websocket());
-    const std::string noEvent("\x81\x82\0\0\0\0{}", 8);
-    EXPECT_EQ(third.feed(frame + noEvent + frame), ReadResult::Done);
-    EXPECT_EQ(third.forwarded(), frame + frame);
-    EXPECT_NE(third.answered().find(R"("code":400)"), std::string::npos);
-}
-
 // A head that fills the receive buffer can never complete: closing beats waiting forever.
 TEST(IncomingConnectionTest, HeadBiggerThanTheBufferCloses) {
     const std::string head = "GET /svc/res HTTP/1.1\r\nX: ";
@@ -313,22 +248,6 @@ TEST(IncomingConnectionTest, HeadBiggerThanTheBufferCloses) {
         EXPECT_EQ(first < 8192 ? rig.feed(std::string(2000, 'a')) : result, ReadResult::Failed);
         EXPECT_EQ(rig.forwarded(), "");
     }
-}
-
-TEST(IncomingConnectionTest, ErrorFrameCarriesTheJsonAnswer) {
-    struct Exposed : IncomingConnection {
-        using IncomingConnection::IncomingConnection;
-        using IncomingConnection::sendErrorFrame;
-    };
-    Fd near, client;
-    ASSERT_TRUE(testing_support::socketPair(near, client, true));
-    Exposed incoming(near.release(), "app");
-    // The event comes from the client: it is escaped, so it cannot end the string.
-    EXPECT_EQ(incoming.sendErrorFrame("/svc/\"x\\\n", 403, "Forbidden"), 0);
-    const std::string json =
-        R"({"type":"error","code":403,"event":"/svc/\"x\\\n","message": "Forbidden"})";
-    EXPECT_EQ(testing_support::drain(client.get()),
-              "\x81" + std::string(1, static_cast<char>(json.size())) + json);
 }
 
 }  // namespace

@@ -4,10 +4,7 @@
 
 #include <atomic>
 #include <barrier>
-#include <iterator>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 namespace {
 

@@ -8,15 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
 #include <numeric>
 #include <optional>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "LoopbackPeer.h"
 
 namespace {
 
@@ -24,94 +17,62 @@ using peer::Holding;
 using peer::PidResolver;
 using Pids = std::vector<int32_t>;
 
-TEST(PidResolverTest, CachesAreTriedBeforeTheScanAndForgetEndedProcesses) {
-    // The scan hands out the next scripted answer, at descriptor pid / 10. A look answers from
-    // `holdsAt` (pid -> descriptor holding the socket) and `ended`, and is recorded with whether
-    // it took the whole table.
+// A cached process must answer only while it holds the socket, the costly scan must run only when
+// none does, and ended processes must leave both caches (many at once after one listing of the
+// running processes), so that the caches stay bounded.
+TEST(PidResolverTest, CachesAnswerBeforeTheScanAndForgetEndedProcesses) {
     Pids scanAnswers = {10, 20, 30};
-    size_t scans = 0;
-    std::map<int32_t, int> holdsAt;
-    std::set<int32_t> ended;
-    std::vector<std::pair<int32_t, bool>> looks;
-    size_t listings = 0;
-    PidResolver resolver(
-        {[&](const sockaddr_in6&, const sockaddr_in6&, uint32_t& owner) {
-             owner = 1000;
-             return std::string("77");
-         },
-         [&](int32_t pid, const std::string&, int& descriptor, bool wholeTable) {
-             looks.emplace_back(pid, wholeTable);
-             if (ended.count(pid)) {
-                 return Holding::Gone;
-             }
-             auto at = holdsAt.find(pid);
-             if (at == holdsAt.end() || (!wholeTable && descriptor != at->second)) {
-                 return Holding::DoesNotHold;
-             }
-             descriptor = at->second;
-             return Holding::Holds;
-         },
-         [&](const std::string&, uint32_t, const Pids&, int& descriptor) {
-             const int32_t pid = scans < scanAnswers.size() ? scanAnswers[scans++] : -1;
-             descriptor = pid / 10;
-             return pid;
-         },
-         [&] {
-             ++listings;
-             return Pids{20};
-         }});
-    using Looks = std::vector<std::pair<int32_t, bool>>;
+    size_t scans = 0, listings = 0;
+    std::set<int32_t> holding, ended;
+    PidResolver resolver({[&](const sockaddr_in6&, const sockaddr_in6&, uint32_t& owner) {
+                              owner = 1000;
+                              return std::string("77");
+                          },
+                          [&](int32_t pid, const std::string&, int&, bool) {
+                              return ended.count(pid)     ? Holding::Gone
+                                     : holding.count(pid) ? Holding::Holds
+                                                          : Holding::DoesNotHold;
+                          },
+                          [&](const std::string&, uint32_t, const Pids&, int&) {
+                              return scans < scanAnswers.size() ? scanAnswers[scans++] : -1;
+                          },
+                          [&] {
+                              ++listings;
+                              return Pids{20};
+                          }});
     sockaddr_in6 destination{};
     destination.sin6_port = htons(443);
-    const sockaddr_in6 client{};
-    EXPECT_EQ(resolver.lookup(client, destination), 10);  // empty caches: straight to the scan
-    // 10 does not hold it: looked at once each way (not again from the user's list), kept; the
-    // process found last comes first in both lists.
-    looks.clear();
-    EXPECT_EQ(resolver.lookup(client, destination), 20);
-    EXPECT_EQ(looks, Looks({{10, false}, {10, true}}));
+    auto lookup = [&] { return resolver.lookup(sockaddr_in6{}, destination); };
+    EXPECT_EQ(lookup(), 10);
+    EXPECT_EQ(lookup(), 20);  // 10 does not hold it: scanned, both kept, the last found first
     EXPECT_EQ(resolver.cachedPids(443), Pids({20, 10}));
     EXPECT_EQ(resolver.cachedUserPids(1000), Pids({20, 10}));
-    // One look at each last descriptor comes before any whole table ...
-    holdsAt = {{20, 7}, {10, 1}};
-    looks.clear();
-    EXPECT_EQ(resolver.lookup(client, destination), 10);
-    EXPECT_EQ(looks, Looks({{20, false}, {10, false}}));
-    // ... and whole tables go in list order; the new descriptor is remembered.
-    holdsAt = {{20, 7}};
-    EXPECT_EQ(resolver.lookup(client, destination), 20);
-    looks.clear();
-    EXPECT_EQ(resolver.lookup(client, destination), 20);
-    EXPECT_EQ(looks, Looks({{20, false}}));
+    holding = {10};
+    EXPECT_EQ(lookup(), 10);
     EXPECT_EQ(scans, 2u);
-    // Another port has its own list, filled here from the user's list.
-    destination.sin6_port = htons(8080);
-    EXPECT_EQ(resolver.lookup(client, destination), 20);
-    EXPECT_EQ(resolver.cachedPids(8080), Pids({20}));
+    destination.sin6_port = htons(8080);  // its own list, filled here from the user's list
+    EXPECT_EQ(lookup(), 10);
+    EXPECT_EQ(resolver.cachedPids(8080), Pids({10}));
     // An ended process leaves both lists, even when one after it holds the socket.
     destination.sin6_port = htons(443);
-    holdsAt.clear();
+    holding.clear();
     ended = {10};
-    EXPECT_EQ(resolver.lookup(client, destination), 30);
+    EXPECT_EQ(lookup(), 30);
     EXPECT_EQ(resolver.cachedPids(443), Pids({30, 20}));
-    holdsAt = {{20, 7}};
+    holding = {20};
     ended = {30};
-    EXPECT_EQ(resolver.lookup(client, destination), 20);
+    EXPECT_EQ(lookup(), 20);
     EXPECT_EQ(resolver.cachedUserPids(1000), Pids({20}));
-    // Many ended processes: the first few cost a look each, the rest leave after one listing of
-    // the running processes.
-    holdsAt.clear();
+    holding.clear();
     scanAnswers.resize(100);
     std::iota(scanAnswers.begin(), scanAnswers.end(), 100);
     scans = 0;
     for (int i = 0; i < 100; ++i) {
-        resolver.lookup(client, destination);
+        lookup();
     }
     ended.insert(scanAnswers.begin(), scanAnswers.end());
-    looks.clear();
     listings = 0;
-    EXPECT_EQ(resolver.lookup(client, destination), -1);
-    EXPECT_EQ(looks.size(), 2u + 8u);
+    EXPECT_EQ(lookup(), -1);
     EXPECT_EQ(listings, 1u);
     EXPECT_EQ(resolver.cachedPids(443), Pids({20}));
     EXPECT_EQ(resolver.cachedUserPids(1000), Pids({20}));
@@ -131,18 +92,26 @@ struct Sleeper {
     }
 };
 
-// The client at [::1]:P holds a connection to the server; another process listens at [::1]:P,
-// the same address and port number. Only the whole connection names the client's process.
+// A process listening at the client's own address and port must not be taken for the client:
+// only the whole connection names the client's process.
 TEST(PidResolverTest, FindsTheProcessHoldingTheConnectionNotOneListeningOnItsPort) {
     PidResolver resolver = PidResolver::makeDefault();
-    peer_testing::LoopbackConnection connection;
-    ASSERT_TRUE(connection.ok());
-    const sockaddr_in6& client = connection.clientAddress();
-    const sockaddr_in6& destination = connection.serverAddress();
-    std::optional<Sleeper> holder(std::in_place);
-    ASSERT_EQ(fcntl(connection.clientSocket(), F_SETFD, FD_CLOEXEC), 0);
-    const int listener = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 destination{AF_INET6, 0, 0, in6addr_loopback, 0}, client{};
+    socklen_t length = sizeof(destination);
+    auto* const address = reinterpret_cast<sockaddr*>(&destination);
+    const int server = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int connected = socket(AF_INET6, SOCK_STREAM, 0);  // inherited by the holder
     const int on = 1;
+    ASSERT_EQ(setsockopt(connected, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)), 0);
+    ASSERT_TRUE(bind(server, address, length) == 0 && listen(server, 1) == 0 &&
+                getsockname(server, address, &length) == 0 &&
+                connect(connected, address, length) == 0 &&
+                getsockname(connected, reinterpret_cast<sockaddr*>(&client), &length) == 0);
+    const int accepted = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+    close(server);
+    std::optional<Sleeper> holder(std::in_place);
+    ASSERT_EQ(fcntl(connected, F_SETFD, FD_CLOEXEC), 0);
+    const int listener = socket(AF_INET6, SOCK_STREAM, 0);
     ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)), 0);
     ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&client), sizeof(client)), 0);
     ASSERT_EQ(listen(listener, 1), 0);
@@ -154,20 +123,20 @@ TEST(PidResolverTest, FindsTheProcessHoldingTheConnectionNotOneListeningOnItsPor
     ASSERT_GT(holderPid, 0);
     EXPECT_EQ(resolver.lookup(client, destination), holderPid);
     EXPECT_EQ(resolver.lookup(client, destination), holderPid);  // cached
-    EXPECT_EQ(resolver.cachedPids(connection.serverPort()), Pids({holderPid}));
-    EXPECT_EQ(resolver.cachedUserPids(getuid()), Pids({holderPid}));
-    // Only this process holds it now, and this process is never an answer; the ended holder is
-    // forgotten.
+    EXPECT_EQ(resolver.cachedPids(ntohs(destination.sin6_port)), Pids({holderPid}));
+    // Only this process holds it now, and this process is never an answer.
     holder.reset();
     EXPECT_EQ(resolver.lookup(client, destination), -1);
-    EXPECT_EQ(resolver.cachedPids(connection.serverPort()), Pids());
     EXPECT_EQ(resolver.cachedUserPids(getuid()), Pids());
     // Reset, so no TIME_WAIT socket stays behind: the kernel then answers the query with the
     // listening socket at the client's address and port, which is not the asked connection.
-    connection.resetClient();
+    const linger reset{1, 0};
+    setsockopt(connected, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    close(connected);
     uint32_t owner = 0;
     EXPECT_EQ(peer::findSocketInode(client, destination, owner), "");
     EXPECT_EQ(resolver.lookup(client, destination), -1);
+    close(accepted);
 }
 
 }  // namespace

@@ -11,19 +11,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <limits>
-#include <string>
-#include <tuple>
-#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 
 sockaddr_in6 endpoint(const char* address, uint16_t port) {
-    sockaddr_in6 result{};
-    result.sin6_family = AF_INET6;
-    result.sin6_port = htons(port);
+    sockaddr_in6 result{AF_INET6, htons(port), 0, {}, 0};
     inet_pton(AF_INET6, address, &result.sin6_addr);
     return result;
 }
@@ -72,12 +66,13 @@ std::string walk(const std::vector<Message>& messages, uint32_t& uid, size_t cut
     return peer::inodeFromSockDiagReply(reply.data(), reply.size(), kSent, uid);
 }
 
+// The walk must never read past the reply, loop on a zero length, or take a socket that is not the
+// asked connection (the kernel answers with a listening socket when the connection is gone).
 TEST(ProcessLookupTest, ReplyWalkTakesTheFirstSocketOfTheAskedConnectionWithinBounds) {
     constexpr uint16_t D = 20;  // SOCK_DIAG_BY_FAMILY
     constexpr uint32_t S = sizeof(nlmsghdr) + sizeof(inet_diag_msg);
     uint32_t uid = 0;
     // Other connections and orphans (inode 0) are passed over; an unaligned length is rounded up.
-    // Without the asked connection the kernel answers with a socket listening on its port.
     EXPECT_EQ(walk({{D, S, 4710, true, 7}, {D, S}, {D, S + 2}, {D, S, 4711}, {D, S, 4712}}, uid),
               "4711");
     EXPECT_EQ(uid, 5711u);
@@ -103,6 +98,8 @@ TEST(ProcessLookupTest, ReplyWalkTakesTheFirstSocketOfTheAskedConnectionWithinBo
     }
 }
 
+// A look at one descriptor must not miss a socket moved elsewhere for good, and an ended process
+// must be told apart from one that does not hold the socket.
 TEST(ProcessLookupTest, CheckPidLooksAtOneDescriptorOrTheWholeTableAndTellsEndedProcesses) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
@@ -131,13 +128,12 @@ TEST(ProcessLookupTest, CheckPidLooksAtOneDescriptorOrTheWholeTableAndTellsEnded
     close(pair[1]);
 }
 
+// A link must match only its whole inode, whatever a longer link read before left in the buffer.
 TEST(ProcessLookupTest, SocketLinksMatchOnlyTheirWholeInode) {
     EXPECT_TRUE(peer::linkNamesSocket("socket:[1]", "1"));
     EXPECT_FALSE(peer::linkNamesSocket("socket:[]", ""));  // shorter than 10 characters
     EXPECT_FALSE(peer::linkNamesSocket("socket:[47]", "4711"));
 
-    // Descriptors are read in number order: the short link after the long ones must not see
-    // their leftover characters.
     const fs::path directory = fs::temp_directory_path() / ("ap-links-" + std::to_string(getpid()));
     fs::create_directory(directory);
     for (int i = 0; i < 12; ++i) {
@@ -150,6 +146,7 @@ TEST(ProcessLookupTest, SocketLinksMatchOnlyTheirWholeInode) {
     fs::remove_all(directory);
 }
 
+// Only a complete pair of real ids may be handed on.
 TEST(ProcessLookupTest, UserAndGroupAreTheRealIdsOfTheStatusFile) {
     using Ids = std::pair<int32_t, int32_t>;
     const auto ids = [](const peer::UserAndGroup& read) { return Ids(read.userId, read.groupId); };

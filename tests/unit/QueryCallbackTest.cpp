@@ -2,18 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
-#include <vector>
-
 #include "ConnectionTestSupport.h"
 
 namespace {
 
 using Posts = std::vector<std::pair<connection::Connection*, bool>>;
 
-// The handler keeps a connection alive while it waits for an answer, so the answer's async
-// event must be queued before the waiting flag clears; the empty event after it lets the handler
-// delete the connection.
+// The answer's event must be queued before the waiting flag clears, and the empty event after it
+// lets the handler delete the connection.
 TEST(QueryCallbackTest, AnswerPostsTheEventBeforeReleasingTheConnection) {
     testing_support::RecordingHandler handler;
     connection::IncomingConnection incoming(-1, "app", "fd00::1", 443);

@@ -16,6 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Clients must be queued in the order they came, each with its own address, and shutdown must end
+// the wait and close the listening socket once.
 TEST(SocketListenerTest, QueuesClientsInArrivalOrderAndShutdownEndsTheWaitClosingTheSocketOnce) {
     testing_support::RecordingLogger logger;
     sockaddr_in6 address;
@@ -34,10 +36,8 @@ TEST(SocketListenerTest, QueuesClientsInArrivalOrderAndShutdownEndsTheWaitClosin
     // Shut down only once the listener waits again with nothing left to accept.
     EXPECT_TRUE(testing_support::eventually([&] {
         const auto texts = logger.texts();
-        const auto waiting = [](const std::string& t) {
-            return t.find("waiting for socket event") != std::string::npos;
-        };
-        return queue.size() == 3 && !texts.empty() && waiting(texts.back());
+        return queue.size() == 3 && !texts.empty() &&
+               texts.back().find("waiting for socket event") != std::string::npos;
     }));
     listener.shutdown();
     ASSERT_EQ(running.wait_for(10s), std::future_status::ready);
@@ -90,16 +90,6 @@ TEST(SocketListenerTest, AQueueKeptFullIsReportedOncePerEpisode) {
     EXPECT_EQ(logger.count("has room again"), 0u);
     listener.shutdown();
     ASSERT_EQ(running.wait_for(10s), std::future_status::ready);
-}
-
-TEST(SocketListenerTest, UnregisteredListenerReturnsAtOnce) {
-    io::PendingConnectionQueue queue;
-    auto multiplexer = io::ConnectionMultiplexer::create();
-    io::SocketListener listener(-1, &queue, multiplexer.get());
-    EXPECT_FALSE(listener.isRegistered());
-    auto running = std::async(std::launch::async, [&] { listener.run(); });
-    EXPECT_EQ(running.wait_for(10s), std::future_status::ready);
-    listener.shutdown();
 }
 
 }  // namespace

@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "RecordingLogger.h"
 #include "parser/UriParser.h"
 

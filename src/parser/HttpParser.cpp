@@ -477,15 +477,7 @@ std::string findHttpMethod(const uint8_t* data, uint32_t& position, uint32_t len
 }
 
 void parseHttpRequest(ParseResult& result, const uint8_t* data, uint32_t length) {
-    result.method.clear();
-    result.uri.clear();
-    result.errorMessage.clear();
-    result.overhead = 0;
-    result.missingBytes = 0;
-    result.bodyStart = 0;
-    result.bodyEnd = 0;
-    result.status = ParseStatus::Complete;
-    result.upgradeRequested = false;
+    result.resetMessage();
     result.framingError = false;
     result.chunked = false;
     result.claimsIdentity = false;

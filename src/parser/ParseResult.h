@@ -26,6 +26,20 @@ using InflateStreamPtr = std::unique_ptr<z_stream, InflateStreamDeleter>;
 // Offsets are relative to the start of the bytes handed to the parser, not to the connection's
 // receive buffer.
 struct ParseResult {
+    // Clears what either parser reports about one message (method, target, error text, extents,
+    // status, upgrade); the state carried between messages stays.
+    void resetMessage() {
+        method.clear();
+        uri.clear();
+        errorMessage.clear();
+        overhead = 0;
+        missingBytes = 0;
+        bodyStart = 0;
+        bodyEnd = 0;
+        status = ParseStatus::Complete;
+        upgradeRequested = false;
+    }
+
     // Null until the first compressed frame of the connection.
     InflateStreamPtr inflateStream;
     // Request method; always "GET" for a WebSocket message.

@@ -330,15 +330,8 @@ void FrameParser::fragment() {
 }  // namespace
 
 void parseWebSocketFrame(ParseResult& result, const uint8_t* data, uint32_t length) {
+    result.resetMessage();
     result.method = "GET";
-    result.uri.clear();
-    result.errorMessage.clear();
-    result.overhead = 0;
-    result.missingBytes = 0;
-    result.bodyStart = 0;
-    result.bodyEnd = 0;
-    result.status = ParseStatus::Complete;
-    result.upgradeRequested = false;
     FrameParser(result, data, length).run();
 }
 

@@ -19,7 +19,8 @@ def refused(proxy, client, listener, onward=False):
     assert L.quiet(listener, 0.2)
 
 
-def test_who_passes(proxy):
+def test_who_passes(shared_proxy):
+    proxy = shared_proxy
     ports = (L.PORT_PLAIN, L.PORT_AUTHENTIC, L.PORT_CONFIDENTIAL, L.PORT_UNDETERMINED)
     listeners = {port: proxy.listen(port) for port in ports}
     # The exception list overrides the rules without asking: a forward destination that they

@@ -8,9 +8,9 @@ prefix of those that the proxy logged as checked (and let through) on the client
 An error of h11 ends its record: the server refuses the rest, which is safe."""
 
 import concurrent.futures
+import contextlib
 import re
 import socket
-import subprocess
 import threading
 import time
 
@@ -174,74 +174,20 @@ class Service:
         assert len(self.threads) == count and not any(t.is_alive() for t in self.threads)
 
 
-# Connects as the test user whenever asked and hands each socket over, holding its own copy (the
-# forward proxy finds the client's process by it) until the test closes the control socket.
-_HOLDER = r"""
-import socket, sys
-control, held = socket.socket(fileno=int(sys.argv[1])), []
-while (port := control.recv(2)):
-    held.append(socket.create_connection((sys.argv[2], int(sys.argv[3])), float(sys.argv[4]),
-                                         ("::", int.from_bytes(port, "big"))))
-    socket.send_fds(control, [b"K"], [held[-1].fileno()])
-"""
-
-
-class Clients:
-    """New client connections: in the forward role all from one process of the test user, which
-    is much faster than a process per connection; in the reverse role from this process."""
-
-    def __init__(self, proxy):
-        self.proxy, self.lock, self.process, self.made = proxy, threading.Lock(), None, []
-        if proxy.forward:
-            self.control, child = socket.socketpair()
-            with child:
-                self.process = subprocess.Popen(
-                    ["ip", "netns", "exec", proxy.client_ns, "setpriv", f"--reuid={L.CLIENT_UID}",
-                     f"--regid={L.CLIENT_UID}", "--clear-groups", "/usr/bin/python3", "-I", "-S",
-                     "-c", _HOLDER, str(child.fileno()), L.SERVER_ADDR, str(L.PORT_PLAIN),
-                     str(L.TIMEOUT)], pass_fds=[child.fileno()], cwd="/",
-                    env={"PATH": "/usr/bin:/bin"}, stdout=subprocess.DEVNULL)
-            self.control.settimeout(L.TIMEOUT)
-
-    def connect(self, port):
-        """A new connection from the given source port, which no other case uses and which lies
-        below the ephemeral range (where the forward proxy's own connections take theirs): the
-        proxy's log names connections by their endpoints, and a port freed by an ended connection
-        could otherwise come back for the next one."""
-        if not self.process:
-            client = self.proxy.client(source_port=port)
-        else:
-            with self.lock:
-                self.control.sendall(port.to_bytes(2, "big"))
-                fds = socket.recv_fds(self.control, 1, 1)[1]
-            assert fds, "the holder of the forward clients has ended"
-            client = socket.socket(fileno=fds[0])
-            client.settimeout(L.TIMEOUT)
-        self.made.append(client)
-        return client
-
-    def close(self):
-        for client in self.made:
-            client.close()
-        if self.process:
-            self.control.close()
-            self.process.communicate(timeout=L.TIMEOUT)
-
-
-def send_case(clients, data, cut, port):
+def send_case(proxy, data, cut, port):
     """Sends one case on a new connection, half-closes and reads to the end; returns the
-    client's endpoint as the proxy's log entries name it."""
-    client = clients.connect(port)
-    address, port = client.getsockname()[:2]
-    try:
-        for k, part in enumerate((data,) if cut is None else (data[:cut], data[cut:])):
-            if k:
-                time.sleep(0.05)  # makes a second read of the proxy likely
-            client.sendall(part)
-        client.shutdown(socket.SHUT_WR)
-        L.receive(client)
-    except OSError:
-        pass  # closed by the proxy before everything was sent
+    client's endpoint as the proxy's log entries name it. The source port is the case's own and
+    below the ephemeral range: the log names connections by their endpoints, and a port freed by
+    an ended connection could otherwise come back for the next one."""
+    with proxy.client(source_port=port) as client:
+        address, port = client.getsockname()[:2]
+        with contextlib.suppress(OSError):  # closed by the proxy before everything was sent
+            for k, part in enumerate((data,) if cut is None else (data[:cut], data[cut:])):
+                if k:
+                    time.sleep(0.05)  # makes a second read of the proxy likely
+                client.sendall(part)
+            client.shutdown(socket.SHUT_WR)
+            L.receive(client)
     return f"[{address}]:{port}/"
 
 
@@ -255,18 +201,15 @@ def passes(method, target):
 CHECKED = re.compile(r"^\[[FR]P\] : DEBUG   : Parsing result : (.*?) : ([A-Z]+) : (.*)$", re.M)
 
 
-def test_server_sees_only_checked_requests(proxy):
+def test_server_sees_only_checked_requests(shared_proxy):
+    proxy = shared_proxy
     catalogue = cases()
     assert len(catalogue) >= 200
-    service, clients = Service(proxy.listen()), Clients(proxy)
-    try:
-        with concurrent.futures.ThreadPoolExecutor(8) as pool:
-            futures = [pool.submit(send_case, clients, data.replace(ID, b"c%03d" % k), cut,
-                                   21000 + k)
-                       for k, (_, data, cut) in enumerate(catalogue)]
-            endpoints = [future.result(L.TIMEOUT * 3) for future in futures]
-    finally:
-        clients.close()
+    service = Service(proxy.listen())
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        futures = [pool.submit(send_case, proxy, data.replace(ID, b"c%03d" % k), cut, 21000 + k)
+                   for k, (_, data, cut) in enumerate(catalogue)]
+        endpoints = [future.result(L.TIMEOUT * 3) for future in futures]
     service.stop(len(catalogue))
     assert len(set(endpoints)) == len(endpoints)
     # Entries are written as they come; wait until the log stops growing.

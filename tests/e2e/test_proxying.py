@@ -1,17 +1,14 @@
 """Requests and responses through the proxy: the 400 answer, exact bytes, the identity header,
-pipelining, requests split across reads and one WebSocket per application and destination."""
+pipelining, requests split across reads and chunked uploads; one daemon per role, a port a test."""
 
 import time
 
 import lab as L
 
-UPGRADE = L.http_request("/svc/events", extra=b"Upgrade: websocket\r\nConnection: Upgrade\r\n")
-SWITCHING = b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n"
-FRAME = b"\x81\x0bhello world"  # an unmasked final text frame, as a server sends it
 
-
-def test_requests_pass_byte_exact(proxy):
-    client, server = proxy.pair(proxy.listen())
+def test_requests_pass_byte_exact(shared_proxy):
+    proxy = shared_proxy
+    client, server = proxy.pair(proxy.listen(8080))
     # 400 for an unparsable target, which never reaches the service; the connection stays.
     for target in ("/a", "svc/res", "*"):
         client.sendall(L.http_request(target))
@@ -19,12 +16,13 @@ def test_requests_pass_byte_exact(proxy):
 
     # 10 MiB each way, the upload being the first request forwarded: the identity header goes in
     # while the body is still arriving, and the random body bytes pass unparsed.
-    proxy.exchange(client, server, L.http_request("/svc/upload", "POST", L.payload(10 << 20, 1)),
-                   L.http_response(L.payload(10 << 20, 2)), first=True)
+    upload = L.http_request("/svc/upload", "POST", L.payload(10 << 20, 1))
+    L.exchange(client, server, upload, L.http_response(L.payload(10 << 20, 2)),
+               proxy.forwarded(upload))
 
     # Pipelined in one write, and no more identity header; a body holding a request line must
     # not be taken for a request.
-    requests = (L.http_request("/svc/a") + L.http_request("/svc/b", "POST", UPGRADE)
+    requests = (L.http_request("/svc/a") + L.http_request("/svc/b", "POST", L.UPGRADE)
                 + L.http_request("/svc/c", "HEAD"))
     client.sendall(requests)
     L.expect(server, requests, "pipelined requests")
@@ -43,40 +41,12 @@ def test_requests_pass_byte_exact(proxy):
     assert L.quiet(server)
 
 
-def open_websocket(forward, listener):
-    client, server = forward.pair(listener, UPGRADE)
-    server.sendall(SWITCHING)
-    L.expect(client, SWITCHING)
-    return client, server
-
-
-def test_one_websocket_per_application_and_destination(lab):
-    forward = lab.proxy("forward")  # remote clients are not told apart by application
-    listener = forward.listen()
-    first, first_server = open_websocket(forward, listener)
-    # A second one while the first is open gets 409, and the pair closes; the onward connection,
-    # made when the client connected, never sees the request. The first is untouched.
-    second, second_server = forward.pair(listener)
-    second.sendall(UPGRADE)
-    L.expect(second, L.CONFLICT, end=True)
-    assert L.expect(second_server, b"", end=True) == "eof"
-    first_server.sendall(FRAME)
-    L.expect(first, FRAME)
-
-    # Once the first has closed (its server sees the end after the proxy dropped the
-    # registration), a third is allowed.
-    first.close()
-    assert L.expect(first_server, b"", end=True) == "eof"
-    third, third_server = open_websocket(forward, listener)
-    third_server.sendall(FRAME)
-    L.expect(third, FRAME)
-
-
-def test_identity_claims_never_pass_and_chunked_bodies_stream(proxy):
+def test_identity_claims_never_pass_and_chunked_bodies_stream(shared_proxy):
     """A client's own X-SWID (any letter case, first request or later) never reaches the
-    service; ours is there once, where it belongs. A chunked upload of any size, arriving in
-    small pieces long after its head, passes byte for byte with the request behind it."""
-    client, server = proxy.pair(proxy.listen())
+    service; ours is there once, where it belongs. A chunked upload of 10 MiB, arriving in
+    small pieces after a pause behind its head, passes byte for byte with the request behind it."""
+    proxy = shared_proxy
+    client, server = proxy.pair(proxy.listen(8083), port=8083)
     for first, claim in ((True, b"X-SWID: com.example.forged\r\n"), (False, b"x-swid: other\r\n"),
                          (False, b"X-Swid: \r\n")):
         request = L.http_request("/svc/claim", extra=claim)

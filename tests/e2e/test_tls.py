@@ -21,9 +21,10 @@ PORTS = {1: L.PORT_AUTHENTIC, 2: L.PORT_CONFIDENTIAL}
 @pytest.fixture(scope="module")
 def creds(tmp_path_factory):
     """Ours: CA, node, the application ALIAS and a remote client; theirs: another CA's client."""
-    root = tmp_path_factory.mktemp("tls")
-    return {"ours": L.make_credentials(str(root / "ours"), L.ALIAS, CLIENT_CN),
-            "theirs": L.make_credentials(str(root / "theirs"), CLIENT_CN)}
+    root, script = tmp_path_factory.mktemp("tls"), f"{L.HERE}/../../scripts/make-tls-credentials.sh"
+    L.run("bash", script, str(root / "ours"), L.ALIAS, CLIENT_CN)
+    L.run("bash", script, str(root / "theirs"), CLIENT_CN)
+    return {"ours": str(root / "ours"), "theirs": str(root / "theirs")}
 
 
 def context(creds, level, identity="ours", server=False):
@@ -46,20 +47,6 @@ def context(creds, level, identity="ours", server=False):
 
 def common_name(tls):
     return dict(entry[0] for entry in tls.getpeercert()["subject"])["commonName"]
-
-
-def with_identity(request, name):
-    end = request.index(b"\r\n\r\n") + 2
-    return request[:end] + f"X-SWID: {name}\r\n".encode() + request[end:]
-
-
-def exchange(client, server, request, forwarded, response):
-    """The request (the server sees it as forwarded), then the response, sent while read."""
-    for sender, receiver, data, expected in ((client, server, request, forwarded),
-                                             (server, client, response, response)):
-        done = L.sending(sender, data)
-        L.expect(receiver, expected, f"{len(data)} bytes")
-        done()
 
 
 def ends_in_order(tls, plain, tls_first):
@@ -109,9 +96,9 @@ def test_reverse_links_carry_the_client_identity(reverse, creds):
         # 10 MiB each way. The first request carries the certificate's name, never the claim
         # the client made; later requests carry no identity at all.
         body = L.payload(10 << 20, level)
-        exchange(tls, service, L.http_request("/svc/up", "POST", body, extra=FORGED),
-                 with_identity(L.http_request("/svc/up", "POST", body), CLIENT_CN),
-                 L.http_response(L.payload(10 << 20, level + 2)))
+        L.exchange(tls, service, L.http_request("/svc/up", "POST", body, extra=FORGED),
+                   L.http_response(L.payload(10 << 20, level + 2)),
+                   L.with_identity(L.http_request("/svc/up", "POST", body), CLIENT_CN))
         tls.sendall(L.http_request("/svc/next", extra=FORGED))
         L.expect(service, L.http_request("/svc/next"), "a later request")
         # A TLS 1.3 server sends session tickets after the handshake; they came before the data.
@@ -138,7 +125,7 @@ def test_reverse_key_updates_keep_the_link(reverse, creds):
     for index in range(3):
         request, response = L.http_request(f"/svc/{index}"), L.http_response(b"%d" % index)
         client.type(request)
-        L.expect(service, with_identity(request, CLIENT_CN) if index == 0 else request)
+        L.expect(service, L.with_identity(request, CLIENT_CN) if index == 0 else request)
         service.sendall(response)
         client.wait_for(response)
         client.type(b"K\n")  # s_client's command: a key update, asking the peer for one too
@@ -149,7 +136,7 @@ def timed_exchange(reverse, creds):
     start, request = time.monotonic(), L.http_request("/svc/now")
     tls = context(creds, 2).wrap_socket(reverse.client(L.PORT_CONFIDENTIAL))
     service = reverse.accept(reverse.services[L.PORT_CONFIDENTIAL])
-    exchange(tls, service, request, with_identity(request, CLIENT_CN), L.http_response(b"ok"))
+    L.exchange(tls, service, request, L.http_response(b"ok"), L.with_identity(request, CLIENT_CN))
     return time.monotonic() - start
 
 
@@ -229,7 +216,7 @@ def test_forward_links_present_the_application_identity(lab, creds, tmp_path):
         assert (suite == NULL_SUITE if level == 1 else "GCM" in suite or "POLY1305" in suite), suite
         L.expect(tls, request, "a request sent during the handshake")
         sent()
-        exchange(client, tls, request, request, L.http_response(L.payload(1 << 20, level + 2)))
+        L.exchange(client, tls, request, L.http_response(L.payload(1 << 20, level + 2)))
         ends_in_order(tls, client, tls_first=level == 2)
 
     # A service whose certificate our CA did not issue gets no session, its client no bytes.

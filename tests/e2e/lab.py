@@ -52,8 +52,8 @@ ALIAS_TABLE = f"{CLIENT_UID} {ALIAS} org.example.second\n"
 BAD_REQUEST = b"HTTP/1.1 400 Bad Request\r\nServer: rz\r\n\r\n"
 
 _sequence = itertools.count()
-_libc = ctypes.CDLL(None, use_errno=True)
-_senders = concurrent.futures.ThreadPoolExecutor(32)
+_libc, CLONE_NEWNET = ctypes.CDLL(None, use_errno=True), 0x40000000
+workers = concurrent.futures.ThreadPoolExecutor(32)  # for senders and other background work
 
 
 def run(*args, input=None, check=True):
@@ -79,15 +79,13 @@ def deploy_rules(name, **definitions):
 @contextlib.contextmanager
 def in_namespace(name):
     """Runs the body with the calling thread in the named network namespace."""
-    def enter(file):
-        if _libc.setns(file.fileno(), 0x40000000) != 0:  # CLONE_NEWNET
-            raise OSError(ctypes.get_errno(), "setns failed")
     with open("/proc/thread-self/ns/net") as home, open(f"/run/netns/{name}") as target:
-        enter(target)
+        if _libc.setns(target.fileno(), CLONE_NEWNET) != 0:
+            raise OSError(ctypes.get_errno(), "setns failed")
         try:
             yield
         finally:
-            enter(home)
+            assert _libc.setns(home.fileno(), CLONE_NEWNET) == 0
 
 
 def delete_namespace(name):
@@ -167,7 +165,7 @@ def sending(sock, data, shut_down=False):
         sock.sendall(data)
         if shut_down:
             sock.shutdown(socket.SHUT_WR)
-    future = _senders.submit(send)
+    future = workers.submit(send)
     return lambda: future.result(TIMEOUT)
 
 
@@ -338,8 +336,7 @@ class Daemon:
         self.workdir = tempfile.mkdtemp(prefix=f"{PREFIX}-daemon-")
         for name, text in (("aliases.txt", ALIAS_TABLE), ("capabilities.txt", CAPABILITY_RULES),
                            ("tls_exceptions.txt", TLS_EXCEPTIONS)):
-            with open(self.file(name), "w") as file:
-                file.write(text)
+            pathlib.Path(self.file(name)).write_text(text)
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.notify.bind(self.file("notify"))
         env = dict(os.environ, NOTIFY_SOCKET=self.file("notify"),
@@ -367,7 +364,7 @@ class Daemon:
         raise AssertionError(f"daemon not ready\n{self.report()}")
 
     def stop(self, number=signal.SIGTERM):
-        """Sends the signal, unless none or the daemon has ended, and returns the exit status."""
+        """Sends the signal (unless None or ended already); returns the exit status."""
         if number and self.process.poll() is None:
             self.process.send_signal(number)
         self.status = self.process.wait(TIMEOUT)
@@ -526,8 +523,7 @@ class Lab:
 
     def pair(self, listener, request=b"", **options):
         """A client connection and the service's end of it, which gets the request if any."""
-        client = self.client(**options)
-        server = self.accept(listener)
+        client, server = self.client(**options), self.accept(listener)
         if request:
             client.sendall(request)
             expect(server, self.forwarded(request))

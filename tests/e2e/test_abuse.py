@@ -3,7 +3,6 @@ heads, a descriptor table run full, peers that reset, stop reading or half-close
 well-behaved clients are served, nobody else's data is lost, and SIGTERM with the abusers still
 connected ends the daemon with status 0 within 2 s."""
 
-import concurrent.futures
 import contextlib
 import select
 import socket
@@ -18,13 +17,8 @@ import lab as L
 ECHO_PORT, BLACK_HOLE_PORT = 8083, 8090
 REQUEST = L.http_request("/svc/good")
 SLOW_HEAD = b"GET /svc/slow HTTP/1.1\r\nX-Slow: "  # never ends, one more byte a second
-BLACK_HOLE = f"""table ip6 blackhole {{
-    chain out {{
-        type filter hook output priority 0
-        tcp dport {BLACK_HOLE_PORT} drop
-    }}
-}}
-"""
+BLACK_HOLE = (f"table ip6 blackhole {{ chain out {{ type filter hook output priority 0; "
+              f"tcp dport {BLACK_HOLE_PORT} drop; }}; }}")
 
 
 def opened(lab, port, count, head=b"", started=None):
@@ -49,20 +43,18 @@ def timed_exchange(lab):
 
 @contextlib.contextmanager
 def good_client(lab):
-    """Exchanges one after another on another thread while the body runs; yields the list of
-    their durations, complete once the body has ended."""
+    """Exchanges one after another on another thread while the body runs; yields the durations."""
     durations, stop = [], threading.Event()
 
     def serve():
         while not stop.wait(0.2):
             durations.append(timed_exchange(lab))
-    with concurrent.futures.ThreadPoolExecutor(1) as pool:
-        served = pool.submit(serve)
-        try:
-            yield durations
-        finally:
-            stop.set()
-        served.result(L.TIMEOUT)
+    served = L.workers.submit(serve)
+    try:
+        yield durations
+    finally:
+        stop.set()
+    served.result(L.TIMEOUT)
 
 
 def seconds_to_end(clients, started, trickle=()):

@@ -53,7 +53,7 @@ def ends_in_order(tls, plain, tls_first):
     """A close_notify reaches the plain side as the end of its stream, the plain side's end
     reaches the TLS side as close_notify (or recv and unwrap raise: ragged ends count)."""
     if tls_first:
-        ending = L._senders.submit(tls.unwrap)
+        ending = L.workers.submit(tls.unwrap)
         assert L.expect(plain, b"", end=True) == "eof"
     with contextlib.suppress(OSError):
         plain.shutdown(socket.SHUT_WR)

@@ -2,7 +2,6 @@
 addresses sit on lo, routed across, so that each veth end keeps the one global address the proxy
 binds to."""
 
-import asyncio
 import base64
 import concurrent.futures
 import contextlib
@@ -17,6 +16,7 @@ import random
 import re
 import resource
 import select
+import selectors
 import shutil
 import signal
 import socket
@@ -223,29 +223,52 @@ def switch(server, deflate=False):
 
 
 def serve_echo(descriptor):
-    """The echo service's loop, run by Lab.echo: every byte comes back, then the end of the input;
-    a connection that does not take its echo is not read meanwhile."""
+    """The echo service, run by Lab.echo: every byte comes back, then the end of the input; a
+    connection that does not take its echo is not read meanwhile."""
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-
-    async def echo(reader, writer):
-        with contextlib.suppress(OSError):
-            while data := await reader.read(1 << 16):
-                writer.write(data)
-                await writer.drain()
-            writer.write_eof()
-        writer.close()
-
-    async def serve():
-        server = await asyncio.start_server(echo, sock=socket.socket(fileno=descriptor))
-        await server.serve_forever()
-    asyncio.run(serve())
+    listener = socket.socket(fileno=descriptor)
+    listener.setblocking(False)
+    selector, queued, ended = selectors.DefaultSelector(), {}, set()
+    selector.register(listener, selectors.EVENT_READ)
+    while True:
+        for key, events in selector.select():
+            sock = key.fileobj
+            if sock is listener:
+                with contextlib.suppress(BlockingIOError):
+                    while True:
+                        sock = listener.accept()[0]
+                        sock.setblocking(False)
+                        queued[sock] = bytearray()
+                        selector.register(sock, selectors.EVENT_READ)
+                continue
+            out = queued[sock]
+            try:
+                if events & selectors.EVENT_READ:
+                    data = sock.recv(1 << 16)
+                    out += data
+                    if not data:
+                        ended.add(sock)
+                del out[:sock.send(out) if out else 0]
+            except BlockingIOError:
+                pass
+            except OSError:  # a reset
+                out.clear()
+                ended.add(sock)
+            if sock in ended and not out:
+                selector.unregister(sock)
+                del queued[sock]
+                ended.discard(sock)
+                sock.close()
+                continue
+            reading = sock not in ended and len(out) < 1 << 20
+            selector.modify(sock, (selectors.EVENT_WRITE if out else 0)
+                            | (selectors.EVENT_READ if reading else 0))
 
 
 def built_with(path, *symbols):
     """Whether the binary names any of the symbols: a sanitizer's, say."""
-    with open(path, "rb") as binary:
-        code = binary.read()
+    code = pathlib.Path(path).read_bytes()
     return any(symbol in code for symbol in symbols)
 
 

@@ -147,9 +147,9 @@ def expect(sock, expected, what="bytes", end=False):
     return how
 
 
-def quiet(sock, wait=0.5):
-    """True when nothing (no byte, no end, no connection) arrives within the short wait."""
-    return not select.select([sock], [], [], wait)[0]
+def quiet(*socks, wait=0.5):
+    """True when nothing (no byte, no end, no connection) arrives at any within the short wait."""
+    return not select.select(socks, [], [], wait)[0]
 
 
 def abort(sock):
@@ -227,43 +227,36 @@ def serve_echo(descriptor):
     connection that does not take its echo is not read meanwhile."""
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    listener = socket.socket(fileno=descriptor)
+    listener, selector = socket.socket(fileno=descriptor), selectors.DefaultSelector()
     listener.setblocking(False)
-    selector, queued, ended = selectors.DefaultSelector(), {}, set()
     selector.register(listener, selectors.EVENT_READ)
     while True:
         for key, events in selector.select():
-            sock = key.fileobj
-            if sock is listener:
+            if key.fileobj is listener:
                 with contextlib.suppress(BlockingIOError):
                     while True:
                         sock = listener.accept()[0]
                         sock.setblocking(False)
-                        queued[sock] = bytearray()
-                        selector.register(sock, selectors.EVENT_READ)
+                        selector.register(sock, selectors.EVENT_READ, [bytearray(), False])
                 continue
-            out = queued[sock]
+            sock, (out, ended) = key.fileobj, key.data  # the echo due, whether the input ended
             try:
                 if events & selectors.EVENT_READ:
-                    data = sock.recv(1 << 16)
-                    out += data
-                    if not data:
-                        ended.add(sock)
+                    out += (data := sock.recv(1 << 16))
+                    ended = not data
                 del out[:sock.send(out) if out else 0]
             except BlockingIOError:
                 pass
             except OSError:  # a reset
                 out.clear()
-                ended.add(sock)
-            if sock in ended and not out:
+                ended = True
+            if ended and not out:
                 selector.unregister(sock)
-                del queued[sock]
-                ended.discard(sock)
                 sock.close()
-                continue
-            reading = sock not in ended and len(out) < 1 << 20
-            selector.modify(sock, (selectors.EVENT_WRITE if out else 0)
-                            | (selectors.EVENT_READ if reading else 0))
+            else:
+                reading = not ended and len(out) < 1 << 20
+                selector.modify(sock, (selectors.EVENT_WRITE if out else 0)
+                                | (selectors.EVENT_READ if reading else 0), [out, ended])
 
 
 def built_with(path, *symbols):
@@ -381,7 +374,7 @@ class Daemon:
     def wait_ready(self):
         deadline = time.monotonic() + TIMEOUT
         while time.monotonic() < deadline and self.process.poll() is None:
-            if not quiet(self.notify, 0.1) and b"READY=1" in self.notify.recv(4096).split(b"\n"):
+            if not quiet(self.notify, wait=0.1) and b"READY=1" in self.notify.recv(4096).split(b"\n"):
                 return self
         self.status = self.process.poll()
         raise AssertionError(f"daemon not ready\n{self.report()}")

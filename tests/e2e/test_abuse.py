@@ -92,8 +92,7 @@ def test_resets_stuck_peers_and_half_closes_lose_nothing(lab, role):
     L.sending(stuck_server, L.http_response(L.payload(8 << 20, 13)))
     deaf, _ = proxy.pair(listener, hello)
     L.sending(deaf, L.http_request("/svc/deaf", "POST", L.payload(8 << 20, 15)))
-    # A client that resets in the middle of a request body, a server that resets after the
-    # request: the other end sees the end and nothing more.
+    # A client that resets amid a request body, a server that resets after the request.
     resetter, resetter_server = proxy.pair(
         listener, L.http_request("/svc/upload", "POST", L.payload(4 << 20, 11))[:200000])
     L.abort(resetter)

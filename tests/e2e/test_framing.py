@@ -160,7 +160,7 @@ def test_server_sees_only_checked_requests(shared_proxy):
         served = [servers.submit(serve, proxy.accept(listener)) for _ in catalogue]
         endpoints = [future.result(L.TIMEOUT * 3) for future in sent]
         records = [future.result(L.TIMEOUT) for future in served]
-    assert L.quiet(listener, 0.2)
+    assert L.quiet(listener, wait=0.2)
     assert len(set(endpoints)) == len(endpoints)
     # Entries are written as they come; wait until the log stops growing.
     log, before, deadline = proxy.daemon.log(), None, time.monotonic() + L.TIMEOUT

@@ -71,9 +71,6 @@ async def library_exchanges(proxy, echo_listener, raw_listener):
                 wrong = [n for n, (a, b) in enumerate(zip(sent, received)) if a != b]
                 assert not wrong, f"{len(wrong)} messages changed, the first {wrong[:5]}"
                 print(f"1000 messages ({compression}) in {time.monotonic() - start:.2f} s")
-                parts = pieces(message(99, 300), 500) + [""]
-                await ws.send(parts)
-                assert await ws.recv() == "".join(parts)
                 # A message without an event is answered; a compressed connection then ends,
                 # since the server never saw the message that the proxy inflated.
                 await ws.send('{"type":"x"}')
@@ -176,7 +173,7 @@ def test_crafted_frames(shared_proxy):
             assert L.expect(client, b"", f"{name}: client", end=True) == "eof", name
             assert L.expect(server, b"", f"{name}: server", end=True) == "eof", name
         else:
-            assert L.quiet(client) and L.quiet(server), name
+            assert L.quiet(client, server), name
             client.close()
             L.expect(server, b"", f"{name}: server", end=True)  # the key is free again
 

@@ -2,12 +2,10 @@
 addresses sit on lo, routed across, so that each veth end keeps the one global address the proxy
 binds to."""
 
-import base64
 import concurrent.futures
 import contextlib
 import ctypes
 import glob
-import hashlib
 import itertools
 import os
 import pathlib
@@ -48,8 +46,6 @@ ALIAS = "org.example.viewer"
 # number) only through the alias table.
 CLIENT_UID = next(i for i in range(47001, 48000) if i not in {e.pw_uid for e in pwd.getpwall()})
 ALIAS_TABLE = f"{CLIENT_UID} {ALIAS} org.example.second\n"
-
-BAD_REQUEST = b"HTTP/1.1 400 Bad Request\r\nServer: rz\r\n\r\n"
 
 _sequence = itertools.count()
 _libc, CLONE_NEWNET = ctypes.CDLL(None, use_errno=True), 0x40000000
@@ -176,50 +172,6 @@ def exchange(client, server, request, response, upstream=None):
         done = sending(sender, data)
         expect(receiver, expected, f"{len(data)} bytes")
         done()
-
-
-UPGRADE = http_request("/svc/events", extra=b"Upgrade: websocket\r\nConnection: Upgrade\r\n")
-KEY = b"\x37\xfa\x21\x3d"  # a client's masking key
-
-
-def frame(payload, first=0x81, key=KEY):
-    """A WebSocket frame, masked unless key is None; first holds FIN, RSV1 and the opcode."""
-    n, mask = len(payload), 0x80 if key else 0
-    size = (bytes([mask | n]) if n < 126 else bytes([mask | 126]) + n.to_bytes(2, "big")
-            if n < 1 << 16 else bytes([mask | 127]) + n.to_bytes(8, "big"))
-    body = bytes(b ^ key[i % 4] for i, b in enumerate(payload)) if key else payload
-    return bytes([first]) + size + (key or b"") + body
-
-
-def read_frame(sock):
-    """The next WebSocket frame: its first byte and its unmasked payload."""
-    def take(count):
-        data, how = receive(sock, count)
-        assert how is None, f"ended ({how}) after {data!r}"
-        return data
-    first, second = take(2)
-    size = second & 0x7f
-    if size >= 126:
-        size = int.from_bytes(take(2 if size == 126 else 8), "big")
-    key = take(4) if second & 0x80 else bytes(4)
-    return first, bytes(b ^ key[i % 4] for i, b in enumerate(take(size)))
-
-
-def switch(server, deflate=False):
-    """Reads the upgrade request at a service and agrees; returns the answer."""
-    head = b""
-    while b"\r\n\r\n" not in head:
-        head += (more := server.recv(4096))
-        assert more, f"ended after {head!r}"
-    assert head.endswith(b"\r\n\r\n"), "bytes behind the upgrade request before the answer"
-    key = re.search(rb"(?i)\r\nSec-WebSocket-Key: *(\S+)", head)
-    accept = base64.b64encode(hashlib.sha1((key.group(1) if key else b"") +
-                                           b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
-    answer = (b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-              b"Sec-WebSocket-Accept: " + accept + b"\r\n" +
-              (b"Sec-WebSocket-Extensions: permessage-deflate\r\n" if deflate else b"") + b"\r\n")
-    server.sendall(answer)
-    return answer
 
 
 def serve_echo(descriptor):
@@ -510,10 +462,7 @@ class Lab:
         else:
             with in_namespace(namespace or self.client_ns):
                 client = socket.create_connection((address, port), TIMEOUT, (source, source_port))
-        self._closables.append(client)
-        client.settimeout(TIMEOUT)
-        client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        return client
+        return self._kept(client)
 
     def _held(self, address, port, source_port):
         with self._lock:
@@ -547,7 +496,10 @@ class Lab:
 
     def accept(self, listener):
         listener.settimeout(TIMEOUT)
-        sock = listener.accept()[0]
+        return self._kept(listener.accept()[0])
+
+    def _kept(self, sock):
+        """The connection, closed with the lab; blocking within the bound, without delay."""
         self._closables.append(sock)
         sock.settimeout(TIMEOUT)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)

@@ -50,11 +50,6 @@ def lab(daemon_path):
         yield the_lab
 
 
-@pytest.fixture(params=["forward", "reverse"])
-def proxy(request, lab):
-    return lab.proxy(request.param)
-
-
 @pytest.fixture(scope="module", params=["forward", "reverse"])
 def shared_proxy(request, daemon_path):
     """One proxy per role for all the tests of a module that ask for it; each test uses

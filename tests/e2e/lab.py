@@ -1,14 +1,11 @@
-"""Network namespaces joined by a veth pair, the daemon under test and socket helpers for the
-end-to-end tests. The extra addresses sit on lo, routed across, so that each veth end keeps the
-one global address the proxy binds to. Forward-role clients are processes of the test user, as
-the proxy looks for their owner in /proc; all other sockets are made by this process."""
+"""Network namespaces joined by a veth pair, the daemon under test and socket helpers. The extra
+addresses sit on lo, routed across, so that each veth end keeps the one global address the proxy
+binds to."""
 
-import base64
 import concurrent.futures
 import contextlib
 import ctypes
 import glob
-import hashlib
 import itertools
 import os
 import pathlib
@@ -25,15 +22,15 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import pytest
 
 PREFIX = "ape2e"
 TIMEOUT = 20.0  # bound of every single wait; generous because the daemon runs under sanitizers
-DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "deploy")
-SCRIPTS = os.path.join(os.path.dirname(DEPLOY), "scripts")
-TLS_VARIABLE = "ACCESS_PROXY_TLS_DIR"
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEPLOY = os.path.join(HERE, "..", "..", "deploy")
 
 CLIENT_ADDR, SERVER_ADDR = "2001:db8:e2e::1", "2001:db8:e2e::2"
 CLIENT_EXTRA_ADDR = "2001:db8:e2f::1"  # a reverse client on the TLS exception list
@@ -50,13 +47,9 @@ ALIAS = "org.example.viewer"
 CLIENT_UID = next(i for i in range(47001, 48000) if i not in {e.pw_uid for e in pwd.getpwall()})
 ALIAS_TABLE = f"{CLIENT_UID} {ALIAS} org.example.second\n"
 
-BAD_REQUEST = b"HTTP/1.1 400 Bad Request\r\nServer: rz\r\n\r\n"
-CONFLICT = ("HTTP/1.1 409 Dude, the highlander principle applies\u2026 I warned you.\r\n"
-            "Server: rz\r\n\r\n").encode()
-
 _sequence = itertools.count()
-_libc = ctypes.CDLL(None, use_errno=True)
-_senders = concurrent.futures.ThreadPoolExecutor(32)
+_libc, CLONE_NEWNET = ctypes.CDLL(None, use_errno=True), 0x40000000
+workers = concurrent.futures.ThreadPoolExecutor(32)  # for senders and other background work
 
 
 def run(*args, input=None, check=True):
@@ -71,7 +64,6 @@ def nft(namespace, rules):
 
 
 def deploy_rules(name, **definitions):
-    """A rule file of the deployment with its definitions set."""
     with open(os.path.join(DEPLOY, name)) as file:
         text = file.read()
     for key, value in definitions.items():
@@ -83,15 +75,13 @@ def deploy_rules(name, **definitions):
 @contextlib.contextmanager
 def in_namespace(name):
     """Runs the body with the calling thread in the named network namespace."""
-    def enter(file):
-        if _libc.setns(file.fileno(), 0x40000000) != 0:  # CLONE_NEWNET
-            raise OSError(ctypes.get_errno(), "setns failed")
     with open("/proc/thread-self/ns/net") as home, open(f"/run/netns/{name}") as target:
-        enter(target)
+        if _libc.setns(target.fileno(), CLONE_NEWNET) != 0:
+            raise OSError(ctypes.get_errno(), "setns failed")
         try:
             yield
         finally:
-            enter(home)
+            assert _libc.setns(home.fileno(), CLONE_NEWNET) == 0
 
 
 def delete_namespace(name):
@@ -99,13 +89,6 @@ def delete_namespace(name):
         with contextlib.suppress(ProcessLookupError):
             os.kill(int(pid), signal.SIGKILL)
     run("ip", "netns", "del", name, check=False)
-
-
-def make_credentials(directory, *names):
-    """A test CA in directory (kept if there is one) and an identity per name, CN = the name;
-    the node's identity always."""
-    run("bash", os.path.join(SCRIPTS, "make-tls-credentials.sh"), directory, *names)
-    return directory
 
 
 def http_request(path, method="GET", body=b"", extra=b""):
@@ -119,6 +102,12 @@ def http_response(body=b""):
     return f"HTTP/1.1 200 OK\r\nContent-Length: {len(body)}\r\n\r\n".encode() + body
 
 
+def with_identity(request, name):
+    """The request with our identity header after its last header line."""
+    end = request.index(b"\r\n\r\n") + 2
+    return request[:end] + f"X-SWID: {name}\r\n".encode() + request[end:]
+
+
 def payload(size, seed):
     """Deterministic pseudo-random bytes; every byte value occurs, CR LF included."""
     return random.Random(seed).randbytes(size)
@@ -126,7 +115,7 @@ def payload(size, seed):
 
 def receive(sock, count=None):
     """Reads count bytes, or all up to the peer's end; returns them and how the stream ended:
-    "eof", "reset" or None (count bytes came first). Fails when the bound passes first."""
+    "eof", "reset" or None (count bytes came first)."""
     deadline, data = time.monotonic() + TIMEOUT, bytearray()
     while count is None or len(data) < count:
         sock.settimeout(max(deadline - time.monotonic(), 0.001))
@@ -143,8 +132,7 @@ def receive(sock, count=None):
 
 
 def expect(sock, expected, what="bytes", end=False):
-    """Checks what arrives, all up to the peer's end if end is set, and returns how it ended;
-    reports the first difference instead of a giant diff."""
+    """Checks what arrives (all up to the peer's end if end is set); returns how it ended."""
     data, how = receive(sock, None if end else len(expected))
     if data != expected:
         at = next((i for i, (a, b) in enumerate(zip(data, expected)) if a != b),
@@ -155,9 +143,9 @@ def expect(sock, expected, what="bytes", end=False):
     return how
 
 
-def quiet(sock, wait=0.5):
-    """True when nothing (no byte, no end, no connection) arrives within the short wait."""
-    return not select.select([sock], [], [], wait)[0]
+def quiet(*socks, wait=0.5):
+    """True when nothing (no byte, no end, no connection) arrives at any within the short wait."""
+    return not select.select(socks, [], [], wait)[0]
 
 
 def abort(sock):
@@ -168,117 +156,69 @@ def abort(sock):
 
 
 def sending(sock, data, shut_down=False):
-    """Sends on another thread so that the test can read meanwhile; returns a function that
-    waits for the end and raises what sending raised."""
+    """Sends on another thread; returns a function that waits for the end of sending."""
     def send():
         sock.sendall(data)
         if shut_down:
             sock.shutdown(socket.SHUT_WR)
-    future = _senders.submit(send)
+    future = workers.submit(send)
     return lambda: future.result(TIMEOUT)
 
 
-UPGRADE = http_request("/svc/events", extra=b"Upgrade: websocket\r\nConnection: Upgrade\r\n")
-KEY = b"\x37\xfa\x21\x3d"  # a client's masking key
-
-
-def frame(payload, first=0x81, key=KEY):
-    """A WebSocket frame as a client sends it (masked), or unmasked as a server does with key
-    None; the first byte holds FIN, RSV1 and the opcode."""
-    n, mask = len(payload), 0x80 if key else 0
-    size = (bytes([mask | n]) if n < 126 else bytes([mask | 126]) + n.to_bytes(2, "big")
-            if n < 1 << 16 else bytes([mask | 127]) + n.to_bytes(8, "big"))
-    body = bytes(b ^ key[i % 4] for i, b in enumerate(payload)) if key else payload
-    return bytes([first]) + size + (key or b"") + body
-
-
-def read_frame(sock):
-    """The next WebSocket frame: its first byte and its unmasked payload."""
-    def take(count):
-        data, how = receive(sock, count)
-        assert how is None, f"ended ({how}) after {data!r}"
-        return data
-    first, second = take(2)
-    size = second & 0x7f
-    if size >= 126:
-        size = int.from_bytes(take(2 if size == 126 else 8), "big")
-    key = take(4) if second & 0x80 else bytes(4)
-    return first, bytes(b ^ key[i % 4] for i, b in enumerate(take(size)))
-
-
-def switch(server, deflate=False):
-    """Reads the upgrade request at a service and agrees, with permessage-deflate if asked;
-    returns the answer."""
-    head = b""
-    while b"\r\n\r\n" not in head:
-        head += (more := server.recv(4096))
-        assert more, f"ended after {head!r}"
-    assert head.endswith(b"\r\n\r\n"), "bytes behind the upgrade request before the answer"
-    key = re.search(rb"(?i)\r\nSec-WebSocket-Key: *(\S+)", head)
-    accept = base64.b64encode(hashlib.sha1((key.group(1) if key else b"") +
-                                           b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
-    answer = (b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-              b"Sec-WebSocket-Accept: " + accept + b"\r\n" +
-              (b"Sec-WebSocket-Extensions: permessage-deflate\r\n" if deflate else b"") + b"\r\n")
-    server.sendall(answer)
-    return answer
+def exchange(client, server, request, response, upstream=None):
+    """The request (the server sees upstream if given), then the response, each sent while read."""
+    for sender, receiver, data, expected in ((client, server, request, upstream or request),
+                                             (server, client, response, response)):
+        done = sending(sender, data)
+        expect(receiver, expected, f"{len(data)} bytes")
+        done()
 
 
 def serve_echo(descriptor):
-    """The echo service's loop, which Lab.echo runs in a process of its own on the listening
-    socket handed over: every byte comes back, the end of the input after the last byte, and a
+    """The echo service, run by Lab.echo: every byte comes back, then the end of the input; a
     connection that does not take its echo is not read meanwhile."""
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    listener = socket.socket(fileno=descriptor)
+    listener, selector = socket.socket(fileno=descriptor), selectors.DefaultSelector()
     listener.setblocking(False)
-    selector, queued, ended = selectors.DefaultSelector(), {}, set()
     selector.register(listener, selectors.EVENT_READ)
     while True:
         for key, events in selector.select():
-            sock = key.fileobj
-            if sock is listener:
+            if key.fileobj is listener:
                 with contextlib.suppress(BlockingIOError):
                     while True:
                         sock = listener.accept()[0]
                         sock.setblocking(False)
-                        queued[sock] = bytearray()
-                        selector.register(sock, selectors.EVENT_READ)
+                        selector.register(sock, selectors.EVENT_READ, [bytearray(), False])
                 continue
-            out = queued[sock]
+            sock, (out, ended) = key.fileobj, key.data  # the echo due, whether the input ended
             try:
                 if events & selectors.EVENT_READ:
-                    data = sock.recv(1 << 16)
-                    out += data
-                    if not data:
-                        ended.add(sock)
+                    out += (data := sock.recv(1 << 16))
+                    ended = not data
                 del out[:sock.send(out) if out else 0]
             except BlockingIOError:
                 pass
             except OSError:  # a reset
                 out.clear()
-                ended.add(sock)
-            if sock in ended and not out:
+                ended = True
+            if ended and not out:
                 selector.unregister(sock)
-                del queued[sock]
-                ended.discard(sock)
                 sock.close()
-                continue
-            reading = sock not in ended and len(out) < 1 << 20
-            selector.modify(sock, (selectors.EVENT_WRITE if out else 0)
-                            | (selectors.EVENT_READ if reading else 0))
+            else:
+                reading = not ended and len(out) < 1 << 20
+                selector.modify(sock, (selectors.EVENT_WRITE if out else 0)
+                                | (selectors.EVENT_READ if reading else 0), [out, ended])
 
 
 def built_with(path, *symbols):
     """Whether the binary names any of the symbols: a sanitizer's, say."""
-    with open(path, "rb") as binary:
-        code = binary.read()
+    code = pathlib.Path(path).read_bytes()
     return any(symbol in code for symbol in symbols)
 
 
 def settled(daemon, descriptors):
-    """The daemon's descriptor count once it is down to the given one, or the bound passed:
-    the pairs of closed clients go a little after their clients."""
+    """The daemon's descriptor count once down to the given one (or the bound has passed)."""
     deadline = time.monotonic() + TIMEOUT
     while (count := daemon.descriptors()) > descriptors and time.monotonic() < deadline:
         time.sleep(0.1)
@@ -286,8 +226,7 @@ def settled(daemon, descriptors):
 
 
 def stop_in_time(daemon, bound=2.0):
-    """SIGTERM ends the daemon with status 0 within the bound, every worker thread having logged
-    its end as it was joined; returns the seconds it took."""
+    """SIGTERM ends the daemon with status 0 within the bound, every worker thread joined."""
     started = time.monotonic()
     status = daemon.stop()
     took = time.monotonic() - started
@@ -299,35 +238,37 @@ def stop_in_time(daemon, bound=2.0):
         assert log.count(start) == log.count(end) > 0, end
     print(f"SIGTERM: status 0 after {took:.2f} s")
     assert took < bound
-    return took
 
 
-# Connects as the test user, hands the socket over and holds it until the test lets go.
-_HELPER = r"""
+# Connects as the test user when asked and hands each socket over, holding a copy of its own (the
+# forward proxy looks for the client's process by it) until asked to let go of it.
+_HOLDER = r"""
 import socket, sys
-control = socket.socket(fileno=int(sys.argv[1]))
-client = socket.create_connection((sys.argv[2], int(sys.argv[3])), float(sys.argv[4]))
-socket.send_fds(control, [b"K"], [client.fileno()])
-control.settimeout(None)
-control.recv(1)
+control, held = socket.socket(fileno=int(sys.argv[1])), {}
+while order := control.recv(100).split():
+    if order[0] == b"drop":
+        held.pop(int(order[1])).close()
+        continue
+    sock = socket.create_connection((order[0].decode(), int(order[1])), float(sys.argv[2]),
+                                    ("::", int(order[2])))
+    held[sock.fileno()] = sock
+    socket.send_fds(control, [b"%d" % sock.fileno()], [sock.fileno()])
 """
 
 
 class Client(socket.socket):
-    """A client connection; in the forward role closing it also ends the helper holding it."""
-    helper = None
+    """A client connection; closing one of the forward role lets the holder's copy go too."""
+    drop = None
 
     def close(self):
         super().close()
-        if self.helper:
-            process, control = self.helper
-            control.close()
-            process.communicate(timeout=TIMEOUT)
+        drop, self.drop = self.drop, None
+        if drop:
+            drop()
 
 
 class OpenSsl:
-    """openssl s_client or s_server in a namespace, typed at on its stdin; what it prints (data
-    received and its own messages) is searched as it comes."""
+    """openssl s_client or s_server in a namespace, typed at; what it prints is searched."""
 
     def __init__(self, namespace, *args):
         # Line-buffered: some of its messages go through stdio, which would hold them back.
@@ -356,27 +297,24 @@ class OpenSsl:
 
 
 class Daemon:
-    """One access-proxy in a namespace, with its files in a working directory of its own and a
-    notification socket for its readiness."""
+    """One access-proxy in a namespace, with its files in a working directory of its own."""
 
     def __init__(self, path, namespace, args, tls_dir=None, prefix=()):
         self.namespace, self.args, self.status = namespace, args, None
         self.workdir = tempfile.mkdtemp(prefix=f"{PREFIX}-daemon-")
         for name, text in (("aliases.txt", ALIAS_TABLE), ("capabilities.txt", CAPABILITY_RULES),
                            ("tls_exceptions.txt", TLS_EXCEPTIONS)):
-            with open(self.file(name), "w") as file:
-                file.write(text)
+            pathlib.Path(self.file(name)).write_text(text)
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.notify.bind(self.file("notify"))
         env = dict(os.environ, NOTIFY_SOCKET=self.file("notify"),
                    ACCESS_PROXY_ALIASES=self.file("aliases.txt"),
                    ACCESS_PROXY_CAPABILITIES=self.file("capabilities.txt"))
-        env.pop(TLS_VARIABLE, None)
+        env.pop("ACCESS_PROXY_TLS_DIR", None)
         if tls_dir:
-            env[TLS_VARIABLE] = tls_dir
+            env["ACCESS_PROXY_TLS_DIR"] = tls_dir
         with open(self.file("output.txt"), "wb") as output:
-            # Each command of the prefix (prlimit, say) runs the next in its own place: the pid
-            # is the daemon's.
+            # Each command of the prefix (prlimit, say) execs the next: the pid is the daemon's.
             self.process = subprocess.Popen(["ip", "netns", "exec", namespace, *prefix, path,
                                              *args], cwd=self.workdir, env=env,
                                             stdin=subprocess.DEVNULL, stdout=output,
@@ -388,20 +326,19 @@ class Daemon:
     def wait_ready(self):
         deadline = time.monotonic() + TIMEOUT
         while time.monotonic() < deadline and self.process.poll() is None:
-            if not quiet(self.notify, 0.1) and b"READY=1" in self.notify.recv(4096).split(b"\n"):
+            if not quiet(self.notify, wait=0.1) and b"READY=1" in self.notify.recv(4096).split(b"\n"):
                 return self
         self.status = self.process.poll()
         raise AssertionError(f"daemon not ready\n{self.report()}")
 
     def stop(self, number=signal.SIGTERM):
-        """Sends the signal, unless none or the daemon has ended, and returns the exit status."""
+        """Sends the signal (unless None or ended already); returns the exit status."""
         if number and self.process.poll() is None:
             self.process.send_signal(number)
         self.status = self.process.wait(TIMEOUT)
         return self.status
 
     def read(self, pattern):
-        """Files of the working directory; the logging thread writes the log, which may lag."""
         paths = sorted(glob.glob(self.file(pattern)))
         return "".join(pathlib.Path(path).read_text(errors="replace") for path in paths)
 
@@ -416,16 +353,14 @@ class Daemon:
             time.sleep(0.05)
         return log
 
-    def status_field(self, name):
-        """A field of /proc/<pid>/status, say VmRSS in KiB."""
+    def rss_mib(self):
         with open(f"/proc/{self.process.pid}/status") as status:
-            return int(next(line.split()[1] for line in status if line.startswith(name + ":")))
+            return int(next(line.split()[1] for line in status if line.startswith("VmRSS:"))) / 1024
 
     def descriptors(self):
         return len(os.listdir(f"/proc/{self.process.pid}/fd"))
 
     def cpu_seconds(self):
-        """User and system time so far."""
         with open(f"/proc/{self.process.pid}/stat") as stat:
             fields = stat.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
@@ -445,15 +380,14 @@ class Daemon:
 
 
 class Lab:
-    """Two namespaces joined by a veth pair and everything started in them, with the proxy under
-    test in one role once proxy() has run; close() removes it all."""
+    """Two namespaces joined by a veth pair and all started in them; proxy() starts the proxy."""
 
     def __init__(self, daemon_path):
         self.daemon_path = daemon_path
         base = f"{PREFIX}-{os.getpid()}-{next(_sequence)}"
         self.client_ns, self.server_ns = c, s = f"{base}-c", f"{base}-s"
         self.daemons, self._closables, self._processes = [], [], []
-        self.forward, self.daemon = False, None
+        self.forward, self.daemon, self._holder, self._lock = False, None, None, threading.Lock()
         try:
             run("ip", "netns", "add", c)
             run("ip", "netns", "add", s)
@@ -472,8 +406,7 @@ class Lab:
             raise
 
     def start(self, role, *args, interface=None, tls_dir=None, prefix=()):
-        """A daemon in the role's namespace, on its veth end unless told otherwise, with TLS
-        credentials from tls_dir if given, run by the prefix command if any."""
+        """A daemon in the role's namespace, on its veth end unless told otherwise."""
         namespace, flag, default = ((self.client_ns, "-f", "ap0") if role == "forward"
                                     else (self.server_ns, "-r", "ap1"))
         daemon = Daemon(self.daemon_path, namespace,
@@ -483,8 +416,7 @@ class Lab:
         return daemon
 
     def proxy(self, role, *args, tls_dir=None, prefix=()):
-        """Loads the deployed rules that redirect the role's traffic and starts the proxy under
-        test; it runs as root, which the forward rules let through."""
+        """The proxy under test behind the deployed rules; it runs as root, which they pass."""
         if role == "forward":
             nft(self.client_ns, deploy_rules("nftables-forward.nft", PROXY_ADDR=CLIENT_ADDR,
                                              APP_UIDS=f"{{ {CLIENT_UID} }}", PROXY_UID="0"))
@@ -497,23 +429,10 @@ class Lab:
 
     def forwarded(self, request, first=True):
         """What the service receives: a forward proxy with a plain outgoing side adds the
-        identity header after the last header line of the first request of each connection."""
-        if not (self.forward and first):
-            return request
-        end = request.index(b"\r\n\r\n") + 2
-        return request[:end] + f"X-SWID: {ALIAS}\r\n".encode() + request[end:]
-
-    def exchange(self, client, server, request, response, first=False):
-        """The request and then the response, each sent while the other end reads it."""
-        for sender, receiver, data, expected in ((client, server, request,
-                                                  self.forwarded(request, first)),
-                                                 (server, client, response, response)):
-            done = sending(sender, data)
-            expect(receiver, expected, f"{len(data)} bytes")
-            done()
+        identity header to the first request of each connection."""
+        return with_identity(request, ALIAS) if self.forward and first else request
 
     def openssl(self, namespace, *args):
-        """openssl with the arguments in a namespace (s_client, s_server), ended with the lab."""
         tool = OpenSsl(namespace, *args)
         self._closables.append(tool)
         return tool
@@ -527,50 +446,49 @@ class Lab:
         return listener
 
     def echo(self, port):
-        """The echo service on the port, in the server namespace (killed with it)."""
-        with in_namespace(self.server_ns):
-            listener = socket.create_server((SERVER_ADDR, port), family=socket.AF_INET6,
-                                            backlog=1024)
-        with listener:
-            self._processes.append(subprocess.Popen(
-                ["ip", "netns", "exec", self.server_ns, sys.executable, "-c",
-                 "import lab, sys; lab.serve_echo(int(sys.argv[1]))", str(listener.fileno())],
-                pass_fds=[listener.fileno()], cwd=os.path.dirname(os.path.abspath(__file__))))
+        """The echo service on the port, in a process in the server namespace (killed with it)."""
+        listener = self.listen(port, backlog=1024)
+        self._processes.append(subprocess.Popen(
+            ["ip", "netns", "exec", self.server_ns, sys.executable, "-c",
+             "import lab, sys; lab.serve_echo(int(sys.argv[1]))", str(listener.fileno())],
+            pass_fds=[listener.fileno()], cwd=HERE))
 
     def client(self, port=PORT_PLAIN, address=SERVER_ADDR, user=None, namespace=None,
                source="::", source_port=0):
-        """A connection from the client namespace: by a process of the test user (default in the
-        forward role) or by this process as root."""
-        namespace = namespace or self.client_ns
+        """A connection from the client namespace: by the test user (default in the forward
+        role) or by this process as root."""
         if self.forward if user is None else user:
-            control, child = socket.socketpair()
-            self._closables.append(control)
-            with child:
-                process = subprocess.Popen(
-                    ["ip", "netns", "exec", namespace, "setpriv", f"--reuid={CLIENT_UID}",
-                     f"--regid={CLIENT_UID}", "--clear-groups", "/usr/bin/python3", "-I", "-S",
-                     "-c", _HELPER, str(child.fileno()), address, str(port), str(TIMEOUT)],
-                    pass_fds=[child.fileno()], cwd="/", env={"PATH": "/usr/bin:/bin"},
-                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            control.settimeout(TIMEOUT)
-            fds = socket.recv_fds(control, 1, 1)[1]
-            if not fds:
-                raise AssertionError(process.communicate(timeout=TIMEOUT)[1].decode())
-            client = Client(fileno=fds[0])
-            self._closables.append(client)
-            client.helper = process, control
+            client = self._held(address, port, source_port)
         else:
-            with in_namespace(namespace):
+            with in_namespace(namespace or self.client_ns):
                 client = socket.create_connection((address, port), TIMEOUT, (source, source_port))
-            self._closables.append(client)
-        client.settimeout(TIMEOUT)  # the helper's own timeout left its socket non-blocking
-        client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return self._kept(client)
+
+    def _held(self, address, port, source_port):
+        with self._lock:
+            if not self._holder:
+                self._control, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+                with child:
+                    self._holder = subprocess.Popen(
+                        ["ip", "netns", "exec", self.client_ns, "setpriv", f"--reuid={CLIENT_UID}",
+                         f"--regid={CLIENT_UID}", "--clear-groups", "/usr/bin/python3", "-I",
+                         "-S", "-c", _HOLDER, str(child.fileno()), str(TIMEOUT)],
+                        pass_fds=[child.fileno()], cwd="/", env={"PATH": "/usr/bin:/bin"},
+                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                self._processes.append(self._holder)
+                self._closables.append(self._control)
+                self._control.settimeout(TIMEOUT)
+            self._control.send(f"{address} {port} {source_port}".encode())
+            number, fds = socket.recv_fds(self._control, 16, 1)[:2]
+        if not fds:
+            raise AssertionError(self._holder.communicate(timeout=TIMEOUT)[1].decode())
+        client = Client(fileno=fds[0])
+        client.drop = lambda: self._control.send(b"drop " + number)
         return client
 
     def pair(self, listener, request=b"", **options):
         """A client connection and the service's end of it, which gets the request if any."""
-        client = self.client(**options)
-        server = self.accept(listener)
+        client, server = self.client(**options), self.accept(listener)
         if request:
             client.sendall(request)
             expect(server, self.forwarded(request))
@@ -578,7 +496,10 @@ class Lab:
 
     def accept(self, listener):
         listener.settimeout(TIMEOUT)
-        sock = listener.accept()[0]
+        return self._kept(listener.accept()[0])
+
+    def _kept(self, sock):
+        """The connection, closed with the lab; blocking within the bound, without delay."""
         self._closables.append(sock)
         sock.settimeout(TIMEOUT)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -592,12 +513,14 @@ class Lab:
                 closable.close()
         delete_namespace(self.client_ns)
         delete_namespace(self.server_ns)
+        for process in self._processes:  # ended with the namespaces
+            process.wait(TIMEOUT)
 
 
 @contextlib.contextmanager
 def checked(daemon_path):
-    """A lab that is closed whatever happens; every daemon still running at the end gets
-    SIGTERM and must end with status 0, and no daemon may leave a sanitizer report."""
+    """A lab closed whatever happens; a daemon still running must end with status 0 on SIGTERM,
+    and none may leave a sanitizer report."""
     the_lab, problems = Lab(daemon_path), []
     try:
         yield the_lab
@@ -613,7 +536,3 @@ def checked(daemon_path):
         the_lab.close()
     if problems:
         pytest.fail("\n".join(problems), pytrace=False)
-
-
-        for process in self._processes:  # ended with the namespace
-            process.wait(TIMEOUT)

@@ -1,9 +1,8 @@
-"""Peers that abuse a reverse proxy: destinations that never answer, clients that trickle their
-request heads, a descriptor table run full; and half-closes either way, which must lose nothing.
-Meanwhile a well-behaved client is served, and SIGTERM with the abusers still connected ends the
-daemon with status 0 within 2 s."""
+"""Peers that abuse the proxy: destinations that never answer, clients that trickle their request
+heads, a descriptor table run full, peers that reset, stop reading or half-close. Meanwhile
+well-behaved clients are served, nobody else's data is lost, and SIGTERM with the abusers still
+connected ends the daemon with status 0 within 2 s."""
 
-import concurrent.futures
 import contextlib
 import select
 import socket
@@ -18,13 +17,8 @@ import lab as L
 ECHO_PORT, BLACK_HOLE_PORT = 8083, 8090
 REQUEST = L.http_request("/svc/good")
 SLOW_HEAD = b"GET /svc/slow HTTP/1.1\r\nX-Slow: "  # never ends, one more byte a second
-BLACK_HOLE = f"""table ip6 blackhole {{
-    chain out {{
-        type filter hook output priority 0
-        tcp dport {BLACK_HOLE_PORT} drop
-    }}
-}}
-"""
+BLACK_HOLE = (f"table ip6 blackhole {{ chain out {{ type filter hook output priority 0; "
+              f"tcp dport {BLACK_HOLE_PORT} drop; }}; }}")
 
 
 def opened(lab, port, count, head=b"", started=None):
@@ -49,20 +43,18 @@ def timed_exchange(lab):
 
 @contextlib.contextmanager
 def good_client(lab):
-    """Exchanges one after another on another thread while the body runs; yields the list of
-    their durations, complete once the body has ended."""
+    """Exchanges one after another on another thread while the body runs; yields the durations."""
     durations, stop = [], threading.Event()
 
     def serve():
         while not stop.wait(0.2):
             durations.append(timed_exchange(lab))
-    with concurrent.futures.ThreadPoolExecutor(1) as pool:
-        served = pool.submit(serve)
-        try:
-            yield durations
-        finally:
-            stop.set()
-        served.result(L.TIMEOUT)
+    served = L.workers.submit(serve)
+    try:
+        yield durations
+    finally:
+        stop.set()
+    served.result(L.TIMEOUT)
 
 
 def seconds_to_end(clients, started, trickle=()):
@@ -89,37 +81,64 @@ def seconds_to_end(clients, started, trickle=()):
     return [ended[client] for client in clients]
 
 
-def test_half_closes_lose_nothing(lab):
-    proxy = lab.proxy("reverse")
+@pytest.mark.parametrize("role", ["forward", "reverse"])
+def test_resets_stuck_peers_and_half_closes_lose_nothing(lab, role):
+    proxy = lab.proxy(role, "-t", "1")  # one handler thread: every pair shares one event loop
     lab.echo(ECHO_PORT)
+    listener, hello = proxy.listen(), L.http_request("/svc/hello")
+    good, good_server = proxy.pair(listener, hello)
+    # A client and a server that stop reading what the other end sends them, 8 MiB each.
+    stuck, stuck_server = proxy.pair(listener, hello)
+    L.sending(stuck_server, L.http_response(L.payload(8 << 20, 13)))
+    deaf, _ = proxy.pair(listener, hello)
+    L.sending(deaf, L.http_request("/svc/deaf", "POST", L.payload(8 << 20, 15)))
+    # A client that resets amid a request body, a server that resets after the request.
+    resetter, resetter_server = proxy.pair(
+        listener, L.http_request("/svc/upload", "POST", L.payload(4 << 20, 11))[:200000])
+    L.abort(resetter)
+    L.receive(resetter_server)
+    victim, victim_server = proxy.pair(listener, hello)
+    L.abort(victim_server)
+    L.expect(victim, b"", end=True)
+
     # Clients that send a request with a 2 MiB body and end their output at once get the whole
     # echo, then the end: the echo is queued in the proxy while the end passes.
     uploads = [L.http_request("/svc/up", "POST", L.payload(2 << 20, seed)) for seed in range(10)]
     clients = opened(lab, ECHO_PORT, 10)
     done = [L.sending(client, upload, shut_down=True) for client, upload in zip(clients, uploads)]
-    ends = [L.expect(client, upload, end=True) for client, upload in zip(clients, uploads)]
+    ends = [L.expect(client, proxy.forwarded(upload), end=True)
+            for client, upload in zip(clients, uploads)]
     assert ends == ["eof"] * 10
     for sent in done:
         sent()
 
-    # A server that answers and ends its output while the client still sends a 16 MiB body
-    # gets all of the body, then the end.
+    # A server that answers 3 MiB and ends its output while the client still sends a 16 MiB body:
+    # the client gets all of the answer, then the end; the server all of the body, then the end.
     body = L.payload(16 << 20, 20)
     upload = L.http_request("/svc/up", "POST", body)
-    listener = proxy.listen()
     client, server = proxy.pair(listener, upload[:len(upload) - len(body) + 1000])
-    server.sendall(L.http_response(b"early"))
-    server.shutdown(socket.SHUT_WR)
-    assert L.expect(client, L.http_response(b"early"), end=True) == "eof"
+    response = L.http_response(L.payload(3 << 20, 14))
+    answered = L.sending(server, response, shut_down=True)
+    assert L.expect(client, response, end=True) == "eof"
+    answered()
     done = L.sending(client, upload[len(upload) - len(body) + 1000:], shut_down=True)
     assert L.expect(server, body[1000:], end=True) == "eof"
     done()
 
-    # SIGTERM while a client has ended its output and its server not yet answered.
-    client, server = proxy.pair(listener, L.http_request("/svc/wait"))
-    client.shutdown(socket.SHUT_WR)
-    L.expect(server, b"", end=True)
+    # Meanwhile the well-behaved connection carries 4 MiB each way, byte exact.
+    L.exchange(good, good_server, L.http_request("/svc/x", "POST", L.payload(4 << 20, 16)),
+               L.http_response(L.payload(4 << 20, 17)))
+
+    # SIGTERM while a client has ended its output and its server not yet answered, another has
+    # sent half a request head, and the stuck peers hold their data: every client sees the end.
+    waiting, waiting_server = proxy.pair(listener, L.http_request("/svc/wait"))
+    waiting.shutdown(socket.SHUT_WR)
+    L.expect(waiting_server, b"", end=True)
+    partial, _ = proxy.pair(listener, hello)
+    partial.sendall(b"GET /svc/partial HTTP/1.1\r\nHo")
     L.stop_in_time(proxy.daemon)
+    for client in (good, stuck, deaf, partial, waiting):
+        L.receive(client)
 
 
 def test_stalled_peers_delay_nobody(lab):

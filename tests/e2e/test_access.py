@@ -14,12 +14,13 @@ def refused(proxy, client, listener, onward=False):
     with contextlib.suppress(OSError):
         client.sendall(REQUEST)
     L.expect(client, b"", end=True)
-    if onward and not L.quiet(listener, 0.2):
+    if onward and not L.quiet(listener, wait=0.2):
         assert b"/svc/secret" not in L.receive(proxy.accept(listener))[0]
-    assert L.quiet(listener, 0.2)
+    assert L.quiet(listener, wait=0.2)
 
 
-def test_who_passes(proxy):
+def test_who_passes(shared_proxy):
+    proxy = shared_proxy
     ports = (L.PORT_PLAIN, L.PORT_AUTHENTIC, L.PORT_CONFIDENTIAL, L.PORT_UNDETERMINED)
     listeners = {port: proxy.listen(port) for port in ports}
     # The exception list overrides the rules without asking: a forward destination that they
@@ -48,8 +49,8 @@ def test_who_passes(proxy):
     proxy.daemon.wait_for_log("Connection was not redirected to the proxy. Rejecting connection")
 
     if proxy.forward:
-        # From another host, redirected to the proxy: no local process owns the client socket. A
-        # fixed source port keeps it from matching a local socket by chance.
+        # From another host, redirected: no local process owns the client socket (the fixed
+        # source port keeps it from matching a local one by chance).
         L.nft(proxy.client_ns, f"table ip6 {L.PREFIX}_remote {{ chain pre {{ type nat hook "
                                f"prerouting priority -100; policy accept; iifname \"ap0\" tcp "
                                f"dport 8099 dnat to [{L.CLIENT_ADDR}]:{L.FORWARD_PORT}; }}; }}")

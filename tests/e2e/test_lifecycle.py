@@ -12,8 +12,7 @@ import lab as L
 
 
 def test_start_and_stop(lab):
-    # Only a link-local address, or no such interface: nothing to bind to, so status 1 and no
-    # readiness.
+    # Only a link-local address, or no such interface: nothing to bind to, status 1, no readiness.
     for command in ("link add apll0 type veth peer name apll1", "link set apll1 up",
                     "link set apll0 addrgenmode none", "addr add fe80::1/64 dev apll0 nodad",
                     "link set apll0 up"):
@@ -21,12 +20,11 @@ def test_start_and_stop(lab):
     for interface in ("apll0", "nosuch0"):
         daemon = lab.start("forward", interface=interface)
         assert daemon.stop(None) == 1, interface  # no signal: it ends by itself
-        assert L.quiet(daemon.notify, 0), interface
+        assert L.quiet(daemon.notify, wait=0), interface
         assert "Could not find IP for interface" in daemon.log(), interface
 
-    # Port reuse lets a second proxy bind the same address and port. The kernel spreads the
-    # connections over both, and each one works whichever proxy took it. SIGTERM ends with
-    # status 0, SIGINT with 1.
+    # Port reuse lets a second proxy bind the same address and port; each connection works
+    # whichever proxy the kernel gave it to. SIGTERM ends with status 0, SIGINT with 1.
     listener = lab.listen()
     for role in ("forward", "reverse"):
         first = lab.proxy(role).daemon

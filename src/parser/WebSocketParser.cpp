@@ -162,8 +162,12 @@ void FrameParser::run() {
             return;
         }
         // A compressed frame waits until it is whole: inflating its first part now and the whole
-        // frame later would feed those bytes to the connection's inflate history twice.
-        if (!complete() && !r_.fragmentationRunning && !isCompressed()) {
+        // frame later would feed those bytes to the connection's inflate history twice. So does
+        // any frame that fits the buffer: checked whole, a second "event" behind the first cannot
+        // slip through with the unchecked rest. Only a message too long to hold is judged by its
+        // first part.
+        if (!complete() && !r_.fragmentationRunning && !isCompressed() &&
+            h_.frameEnd > kLargestMessage) {
             earlyLook();
             return;
         }

@@ -529,11 +529,12 @@ measure() { # scenario
 cp "$here/wrk-report.lua" "$here/hold.py" "$workdir/"
 chmod 644 "$workdir/wrk-report.lua" "$workdir/hold.py"
 
-# The last commit that changed the daemon's sources in this checkout (a daemon given with -d may
-# come from elsewhere: its checksum is recorded too).
-git_commit=$(git -C "$root" log -1 --format=%h -- src CMakeLists.txt 2>/dev/null || true)
+# The last commit that changed the daemon's sources in the checkout the daemon was built in (this
+# one unless the binary lies in another; one from elsewhere is known by its checksum, recorded too).
+sources=$(git -C "$(dirname "$daemon")" rev-parse --show-toplevel 2>/dev/null || echo "$root")
+git_commit=$(git -C "$sources" log -1 --format=%h -- src CMakeLists.txt 2>/dev/null || true)
 git_commit=${git_commit:-unknown}
-git -C "$root" diff --quiet HEAD -- src CMakeLists.txt 2>/dev/null || git_commit+="+changes"
+git -C "$sources" diff --quiet HEAD -- src CMakeLists.txt 2>/dev/null || git_commit+="+changes"
 "$python" - "$out_dir/meta.json" <<EOF
 import json, sys
 meta = {

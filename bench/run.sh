@@ -461,7 +461,7 @@ wrk_load() { # test connections seconds path close(0/1) [record(0/1)]
     if [[ $perf_load == "$test" && -n $proxy_pid ]] && ((keep)); then
         # Sampled in software: this machine's counters are not always available to perf.
         perf record -q -F 999 -g -p "$proxy_pid" \
-            -o "$out_dir/perf-$current_scenario-$test-run$current_run.data" >/dev/null 2>&1 &
+            -o "$out_dir/perf-$scenario-$test-run$run.data" >/dev/null 2>&1 &
         perf_pid=$!
     fi
     before=$(snapshot)
@@ -513,7 +513,7 @@ idle_pairs() {
     record idle proxy_sockets "$sockets"
 }
 
-measure() { # scenario
+measure() {
     check_content
     if [[ -n $proxy_pid ]] && ((idle_pairs > 0)); then idle_pairs; fi
     if ((warmup > 0)); then wrk_load keepalive "$connections" "$warmup" small 0 0; fi
@@ -555,7 +555,6 @@ EOF
 
 for run in $(seq "$runs"); do
     for scenario in "${scenario_list[@]}"; do
-        current_run=$run current_scenario=$scenario
         log "run $run/$runs: $scenario"
         record env load1_before "$(cut -d' ' -f1 /proc/loadavg)"
         lab_up
@@ -564,20 +563,18 @@ for run in $(seq "$runs"); do
             haproxy-*) load_rules "$(role_of "$scenario")"; start_haproxy "$(role_of "$scenario")" ;;
             ap-*) load_rules "$(role_of "$scenario")"; start_daemon "$(role_of "$scenario")" ;;
         esac
-        measure "$scenario" || log "measurement of $scenario failed"
+        measure || log "measurement of $scenario failed"
         if [[ -n $proxy_pid ]]; then
             kill -0 "$proxy_pid" 2>/dev/null && alive=1 || alive=0
             record exit alive "$alive"
+            stop_pid "$proxy_pid" TERM
             if [[ $proxy_kind == daemon ]]; then
-                stop_pid "$proxy_pid" TERM
                 record exit status "$stopped_status"
                 record exit log_lines "$(cat "$workdir"/daemon/bufferedlog_*.txt 2>/dev/null | wc -l)"
                 mkdir -p "$out_dir/logs"
                 cat "$workdir"/daemon/output.txt "$workdir"/daemon/bufferedlog_*.txt \
                     >"$out_dir/logs/$scenario-run$run.txt" 2>/dev/null || true
                 rm -rf "$workdir/daemon"
-            else
-                stop_pid "$proxy_pid" TERM
             fi
             proxy_pid=""
         fi

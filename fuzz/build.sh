@@ -20,9 +20,10 @@ sources=(
     src/utils/logging/Logger.cpp
     src/utils/logging/LogFile.cpp
 )
+source "$root/fuzz/targets.sh"
 targets=("$@")
 if [[ ${#targets[@]} -eq 0 ]]; then
-    targets=(http_request rsi_event websocket_frame inflate_message)
+    mapfile -t targets < <(fuzz_targets)
 fi
 
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined

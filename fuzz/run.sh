@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes one target for a given time:
 #   fuzz/run.sh <target> <seconds> [out-dir, default build-fuzz]
-# Targets: http_request, rsi_event, websocket_frame, inflate_message.
+# Targets: fuzz/<target>_fuzzer.cpp.
 # Builds the target first. New inputs go to <out-dir>/corpus/<target> (the stored corpus under
 # fuzz/corpus is only read); a finding is written to <out-dir>/artifacts/<target>/ and makes the
 # script exit non-zero. Copy findings worth keeping into fuzz/corpus/<target>/ once fixed.
@@ -19,7 +19,7 @@ fi
 bash "$root/fuzz/build.sh" "$out" "$target" >/dev/null
 
 mkdir -p "$out/corpus/$target" "$out/artifacts/$target"
-source "$root/fuzz/max_len.sh"
+source "$root/fuzz/targets.sh"
 exec "$out/$target" -max_total_time="$seconds" -max_len="$(fuzz_max_len "$target")" -timeout=10 \
     -print_final_stats=1 -dict="$root/fuzz/$target.dict" \
     -artifact_prefix="$out/artifacts/$target/" "$out/corpus/$target" "$root/fuzz/corpus/$target"

@@ -28,9 +28,9 @@ if ! bash "$root/fuzz/build.sh" "$out"; then
     exit 1
 fi
 
-source "$root/fuzz/max_len.sh"
+source "$root/fuzz/targets.sh"
 status=0
-for target in http_request rsi_event websocket_frame inflate_message; do
+for target in $(fuzz_targets); do
     corpus="$out/smoke-corpus/$target"
     artifacts="$out/artifacts/$target/"
     rm -rf "$corpus"

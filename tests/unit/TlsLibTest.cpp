@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "ConnectionTestSupport.h"
 #include "libs/tlslib/InetAddressFactory.h"
 #include "libs/tlslib/OpenSslContextStore.h"
 #include "libs/tlslib/OpenSslSocketFactory.h"
@@ -55,29 +56,23 @@ std::shared_ptr<TlsSocketFactory> factoryOf(const fs::path& directory) {
 }
 
 bool waitFor(int descriptor, short events) {
-    pollfd wait{descriptor, events, 0};
-    return ::poll(&wait, 1, WAIT_MS) == 1;
+    return testing_support::waitFor(descriptor, events, WAIT_MS);
 }
 
 // One non-blocking loopback TLS link through our factories, both handshakes driven to their end.
 struct Link {
     Link(TlsSocketFactory& clientFactory, TlsSocketFactory& serverFactory,
          const std::string& alias) {
-        const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in6 address{AF_INET6, 0, 0, in6addr_loopback, 0};
-        socklen_t length = sizeof(address);
-        ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-        ::listen(listener, 1);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        sockaddr_in6 address;
+        const testing_support::Fd listener = testing_support::listenLoopback(address);
         socket = clientFactory
                      .createClientSocket(InetAddressFactory::makeIPAddress("::1").object,
                                          ntohs(address.sin6_port), alias, true, OPTION_NON_BLOCKING)
                      .object;
         client = socket ? socket->connect().object : nullptr;
-        accepted = waitFor(listener, POLLIN)
-                       ? ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)
+        accepted = waitFor(listener.get(), POLLIN)
+                       ? ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)
                        : -1;
-        ::close(listener);
         server = serverFactory.createServerStream(accepted, "0106", true).object;
         if (client == nullptr || server == nullptr) {
             ADD_FAILURE() << "no link";

@@ -1,17 +1,17 @@
-#include "access/CapabilityQueries.h"
+#include "libs/capCache/CapabilityRules.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
-#include "libs/capCache/CapabilityRules.h"
+#include <sstream>
+#include <string>
 
 namespace {
 
 using capability_query_if::CapabilityRules;
 
 // A malformed line must be reported and skipped, never read as a rule, and the first match wins.
-TEST(CapabilityQueryTest, RulesFileSkipsMalformedLinesAndTheFirstMatchWins) {
+TEST(CapabilityRulesTest, RulesFileSkipsMalformedLinesAndTheFirstMatchWins) {
     std::istringstream input(
         "# comment\n"
         "\n"

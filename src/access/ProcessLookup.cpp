@@ -15,8 +15,9 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
-#include <memory>
+#include <utility>
 #include <vector>
 
 #include "utils/logging/Logger.h"
@@ -67,11 +68,6 @@ private:
     int descriptor_;
 };
 
-struct DirectoryCloser {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
-using Directory = std::unique_ptr<DIR, DirectoryCloser>;
-
 // Reads one descriptor link below the directory into a fresh buffer: readlink does not
 // terminate, and a failed call must not leave an earlier descriptor's text behind.
 bool descriptorIsSocket(int directory, const char* name, const std::string& inode,
@@ -87,28 +83,38 @@ bool descriptorIsSocket(int directory, const char* name, const std::string& inod
     return linkNamesSocket(std::string_view(link, static_cast<size_t>(length)), inode);
 }
 
+// The entries of an open directory whose names are plain non-negative numbers, ascending;
+// with directoriesOnly, only those that are directories. The descriptor stays the caller's.
+std::vector<int> numericEntries(int directoryDescriptor, bool directoriesOnly = false) {
+    std::vector<int> numbers;
+    // Straight from the kernel: a DIR stream would cost three more system calls per table.
+    alignas(dirent64) char buffer[4096];
+    for (ssize_t got; (got = ::getdents64(directoryDescriptor, buffer, sizeof(buffer))) > 0;) {
+        for (ssize_t offset = 0; offset < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+            offset += entry->d_reclen;
+            if (directoriesOnly && entry->d_type != DT_DIR) {
+                continue;
+            }
+            int number = -1;
+            const char* end = entry->d_name + std::strlen(entry->d_name);
+            auto [last, error] = std::from_chars(entry->d_name, end, number);
+            if (error == std::errc() && last == end && number >= 0) {
+                numbers.push_back(number);
+            }
+        }
+    }
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
 // Looks through the descriptors of an open descriptor directory (taken over) for the socket,
 // starting after `descriptor` and wrapping round: a client that recycles its connections in
 // turn connects again on the next descriptor each time. Sets `descriptor` to where it is found.
 bool scanDescriptors(int directory, const std::string& inode, const char* directoryPath,
                      int& descriptor) {
     const Descriptor entries(directory);
-    std::vector<int> descriptors;
-    // Straight from the kernel: a DIR stream would cost three more system calls per table.
-    alignas(dirent64) char buffer[4096];
-    for (ssize_t got; (got = ::getdents64(entries.get(), buffer, sizeof(buffer))) > 0;) {
-        for (ssize_t offset = 0; offset < got;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
-            offset += entry->d_reclen;
-            int number = -1;
-            const char* end = entry->d_name + std::strlen(entry->d_name);
-            auto [last, error] = std::from_chars(entry->d_name, end, number);
-            if (error == std::errc() && last == end && number >= 0) {
-                descriptors.push_back(number);
-            }
-        }
-    }
-    std::sort(descriptors.begin(), descriptors.end());
+    const std::vector<int> descriptors = numericEntries(entries.get());
     const size_t start = static_cast<size_t>(
         std::upper_bound(descriptors.begin(), descriptors.end(), descriptor) - descriptors.begin());
     for (size_t i = 0; i < descriptors.size(); ++i) {
@@ -371,20 +377,13 @@ Holding checkPid(int32_t pid, const std::string& inode, int& descriptor, bool wh
 }
 
 std::vector<int32_t> listProcesses() {
-    std::vector<int32_t> pids;
-    Directory processes(::opendir("/proc/"));
-    if (!processes) {
-        return pids;
+    const Descriptor processes(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (processes.get() == -1) {
+        return {};
     }
-    while (const dirent* entry = ::readdir(processes.get())) {
-        if (entry->d_type == DT_DIR) {
-            const int32_t pid = pidFromDirectoryName(entry->d_name);
-            if (pid != -1) {
-                pids.push_back(pid);
-            }
-        }
-    }
-    std::sort(pids.begin(), pids.end());
+    std::vector<int32_t> pids = numericEntries(processes.get(), true);
+    // No process has the id 0.
+    pids.erase(pids.begin(), std::upper_bound(pids.begin(), pids.end(), 0));
     return pids;
 }
 
@@ -445,12 +444,14 @@ int32_t findPid(const std::string& inode, uint32_t ownerUserId, const std::vecto
     // one handed out come before those at the top.
     const std::vector<int32_t> pids = listProcesses();
     std::sort(visited.begin(), visited.end());
-    const auto newest = std::upper_bound(pids.begin(), pids.end(), last);
-    std::vector<int32_t> order(std::make_reverse_iterator(newest), pids.rend());
-    order.insert(order.end(), pids.rbegin(), std::make_reverse_iterator(newest));
-    for (const int32_t pid : order) {
-        if (!std::binary_search(visited.begin(), visited.end(), pid) && holds(pid)) {
-            return pid;
+    const auto newest =
+        std::make_reverse_iterator(std::upper_bound(pids.begin(), pids.end(), last));
+    for (const auto& [from, to] :
+         {std::pair(newest, pids.rend()), std::pair(pids.rbegin(), newest)}) {
+        for (auto pid = from; pid != to; ++pid) {
+            if (!std::binary_search(visited.begin(), visited.end(), *pid) && holds(*pid)) {
+                return *pid;
+            }
         }
     }
     return -1;

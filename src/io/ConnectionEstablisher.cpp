@@ -55,22 +55,13 @@ alias_manager::AliasQueryClient& aliasClient() {
 // Where connection tracking is active, a connection made straight to the proxy's own port (not
 // redirected) reports that port as its original destination. Connecting there would make the
 // proxy connect to itself again and again until it runs out of descriptors.
-bool ConnectionEstablisher::isDirectConnection(int descriptor, const sockaddr_in6& destination) {
-    // Every accepted socket's own end is the listening address and port: asked once, not for
-    // every connection.
-    if (!listenEndpointKnown_) {
-        socklen_t length = sizeof(listenEndpoint_);
-        if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&listenEndpoint_), &length) != 0) {
-            return false;
-        }
-        listenEndpointKnown_ = true;
-    }
-    return listenEndpoint_.sin6_port == destination.sin6_port &&
-           std::memcmp(&listenEndpoint_.sin6_addr, &destination.sin6_addr, sizeof(in6_addr)) == 0;
+bool ConnectionEstablisher::isDirectConnection(const sockaddr_in6& destination) const {
+    return listenAddress_.sin6_port == destination.sin6_port &&
+           std::memcmp(&listenAddress_.sin6_addr, &destination.sin6_addr, sizeof(in6_addr)) == 0;
 }
 
 bool ConnectionEstablisher::readOriginalDestination(int descriptor, sockaddr_in6* destination,
-                                                    socklen_t* length) {
+                                                    socklen_t* length) const {
     AP_LOG(Verbose, "Getting original destination of connection");
     if (getOriginalDestination(descriptor, destination, length) < 0) {
         const int error = errno;
@@ -78,7 +69,7 @@ bool ConnectionEstablisher::readOriginalDestination(int descriptor, sockaddr_in6
                error, descriptor);
         return false;
     }
-    if (isDirectConnection(descriptor, *destination)) {
+    if (isDirectConnection(*destination)) {
         AP_LOG(Error, "Connection was not redirected to the proxy. Rejecting connection", "fd",
                descriptor);
         return false;
@@ -89,12 +80,14 @@ bool ConnectionEstablisher::readOriginalDestination(int descriptor, sockaddr_in6
 ConnectionEstablisher::ConnectionEstablisher(
     PendingConnectionQueue& queue, ConnectionDispatcherBase& dispatcher,
     std::shared_ptr<tarn::tls::TlsSocketFactory> tlsSocketFactory, peer::PidResolver& pidResolver,
-    std::string localAddress)
+    const sockaddr_in6& listenAddress)
     : queue_(&queue),
       dispatcher_(&dispatcher),
       tlsSocketFactory_(std::move(tlsSocketFactory)),
       pidResolver_(&pidResolver),
-      localAddress_(std::move(localAddress)) {}
+      listenAddress_(listenAddress),
+      localAddress_(listenAddress.sin6_family == AF_INET6 ? os::addressToString(listenAddress)
+                                                          : std::string()) {}
 
 bool ConnectionEstablisher::secureLinksAvailable() const {
     return tlsSocketFactory_ != nullptr && tlsSocketFactory_->available();

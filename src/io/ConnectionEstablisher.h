@@ -39,7 +39,7 @@ class ConnectionEstablisher {
 public:
     ConnectionEstablisher(PendingConnectionQueue& queue, ConnectionDispatcherBase& dispatcher,
                           std::shared_ptr<tarn::tls::TlsSocketFactory> tlsSocketFactory,
-                          peer::PidResolver& pidResolver, std::string localAddress);
+                          peer::PidResolver& pidResolver, const sockaddr_in6& listenAddress);
 
     ConnectionEstablisher(const ConnectionEstablisher&) = delete;
     ConnectionEstablisher& operator=(const ConnectionEstablisher&) = delete;
@@ -63,18 +63,19 @@ private:
     bool secureLinksAvailable() const;
     // The original destination of an accepted socket; false, logged, when it has none or when
     // the client connected straight to the proxy. The caller closes the socket then.
-    bool readOriginalDestination(int descriptor, sockaddr_in6* destination, socklen_t* length);
-    bool isDirectConnection(int descriptor, const sockaddr_in6& destination);
+    bool readOriginalDestination(int descriptor, sockaddr_in6* destination,
+                                 socklen_t* length) const;
+    bool isDirectConnection(const sockaddr_in6& destination) const;
 
     PendingConnectionQueue* queue_;
     ConnectionDispatcherBase* dispatcher_;
     std::shared_ptr<tarn::tls::TlsSocketFactory> tlsSocketFactory_;
     peer::PidResolver* pidResolver_;
+    // The address and port the listening socket is bound to, and so the local end of every
+    // accepted socket; all zero when the listening socket failed.
+    sockaddr_in6 listenAddress_;
     // Address text of the proxy's interface; empty when the listening socket failed.
     std::string localAddress_;
-    // The local end of every accepted socket, learnt from the first one.
-    sockaddr_in6 listenEndpoint_{};
-    bool listenEndpointKnown_ = false;
 };
 
 }  // namespace io

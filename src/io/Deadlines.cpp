@@ -5,6 +5,8 @@
 
 namespace io {
 
+namespace {
+
 Clock::duration durationOf(DeadlineKind kind) {
     switch (kind) {
         case DeadlineKind::Connect:
@@ -20,6 +22,8 @@ Clock::duration durationOf(DeadlineKind kind) {
     }
     return Clock::duration::zero();
 }
+
+}  // namespace
 
 const char* nameOf(DeadlineKind kind) {
     switch (kind) {

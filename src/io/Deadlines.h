@@ -22,7 +22,6 @@ enum class DeadlineKind : uint8_t {
     HalfClose,    // a pair with one direction ended and no traffic in the other
 };
 
-Clock::duration durationOf(DeadlineKind kind);
 const char* nameOf(DeadlineKind kind);
 
 // A connection's place in its handler's deadline lists; a connection has at most one deadline

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <utility>
 
-#include "io/Deadlines.h"
 #include "os/SocketHelpers.h"
 #include "utils/logging/Logger.h"
 
 namespace io {
 
+using utils::logging::Error;
 using utils::logging::Info;
 using utils::logging::Warning;
 
@@ -22,8 +22,8 @@ namespace {
 // How long an episode of trouble must have been over before it counts as ended.
 constexpr std::chrono::seconds EPISODE_QUIET_TIME{10};
 
-// After a failed accept the socket stays readable while the cause lasts (a descriptor shortage,
-// say); the pause keeps the loop from spinning on it.
+// After a failed accept the socket may stay readable while the cause lasts; the pause keeps the
+// loop from spinning on it. A shortage of descriptors or memory backs off instead.
 void pauseAfterAcceptFailure() {
     timespec remaining = {0, 10000000};
     while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
@@ -121,20 +121,28 @@ bool SocketListener::acceptOne(bool first) {
 }
 
 void SocketListener::backOff() {
-    // 10 ms at first, doubling up to half a second: closed connections free descriptors soon
-    // enough, and a waiting client is served within that time once they do.
-    backOffMilliseconds_ = backOffMilliseconds_ == 0 ? 10 : std::min(backOffMilliseconds_ * 2, 500);
     multiplexer_->removeListeningSocket();
-    // Still woken by shutdown(): the interruption pipe stays registered.
-    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(backOffMilliseconds_);
-    while (!stop_.load()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-        if (left.count() <= 0) {
-            break;
+    for (;;) {
+        // 10 ms at first, doubling up to half a second: closed connections free descriptors
+        // soon enough, and a waiting client is served within that time once they do.
+        backOffMilliseconds_ =
+            backOffMilliseconds_ == 0 ? 10 : std::min(backOffMilliseconds_ * 2, 500);
+        // Still woken by shutdown(): the interruption pipe stays registered.
+        const Clock::time_point until =
+            Clock::now() + std::chrono::milliseconds(backOffMilliseconds_);
+        while (!stop_.load()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            multiplexer_->nextEvent(static_cast<int>(left.count()));
         }
-        multiplexer_->nextEvent(static_cast<int>(left.count()));
+        // Unwatched, the socket would never be accepted from again: the next step tries anew.
+        if (multiplexer_->addListeningSocket(listeningSocket_) || stop_.load()) {
+            return;
+        }
+        AP_LOG(Error, "Could not watch the listening socket again, retrying after a pause");
     }
-    multiplexer_->addListeningSocket(listeningSocket_);
 }
 
 bool SocketListener::Episode::occurred(Clock::time_point now) {

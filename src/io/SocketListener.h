@@ -1,9 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 
 #include "io/ConnectionMultiplexer.h"
-#include "io/Deadlines.h"
 #include "io/PendingConnectionQueue.h"
 
 namespace io {
@@ -40,12 +41,15 @@ public:
     bool socketClosed() const { return socketClosed_.load(); }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // Accepts one connection and queues it; false when there was none to accept or the listener
     // backed off. Only the first accept after a readiness event reports a lack of connections.
     bool acceptOne(bool first);
     static constexpr int ACCEPTS_PER_EVENT = 16;
     // Out of descriptors: stops polling the listening socket for a while, so that neither the
-    // loop nor the log spins; connections wait in the backlog meanwhile.
+    // loop nor the log spins; connections wait in the backlog meanwhile. Returns with the socket
+    // polled again, or on shutdown().
     void backOff();
 
     // A trouble that lasts (descriptors out, the queue full), warned about once per episode.

@@ -31,7 +31,7 @@ Proxy::Proxy(uint32_t role, uint32_t establisherCount, uint32_t handlerCount,
     : establisherCount_(establisherCount),
       handlerCount_(handlerCount),
       interfaceName_(std::move(interfaceName)),
-      listeningSocket_(openListeningSocket(role, interfaceName_, localAddress_)),
+      listeningSocket_(openListeningSocket(role, interfaceName_, listenAddress_)),
       listenerMultiplexer_(io::ConnectionMultiplexer::create()),
       socketListener_(listeningSocket_, &queue_, listenerMultiplexer_.get()),
       tlsSocketFactory_(initializeTls()),
@@ -39,7 +39,7 @@ Proxy::Proxy(uint32_t role, uint32_t establisherCount, uint32_t handlerCount,
       role_(role) {
     for (uint32_t i = 0; i < establisherCount_; ++i) {
         establishers_.emplace_back(queue_, dispatcher_, tlsSocketFactory_, pidResolver_,
-                                   localAddress_);
+                                   listenAddress_);
     }
     for (uint32_t i = 0; i < handlerCount_; ++i) {
         std::unique_ptr<io::ConnectionMultiplexer> multiplexer =
@@ -59,7 +59,7 @@ Proxy::~Proxy() {
 }
 
 int Proxy::openListeningSocket(uint32_t role, const std::string& interfaceName,
-                               std::string& localAddress) {
+                               sockaddr_in6& listenAddress) {
     AP_LOG(Debug, "Creating listening socket");
     int descriptor = os::createSocket();
     if (descriptor == -1) {
@@ -94,7 +94,6 @@ int Proxy::openListeningSocket(uint32_t role, const std::string& interfaceName,
         return fail("Could not bind to address/port", true);
     }
 
-    os::setNonBlocking(descriptor);
     // Accepted sockets inherit these, so that no connection pays the system calls again.
     os::setNoDelay(descriptor);
     os::setKeepAlive(descriptor);
@@ -102,7 +101,7 @@ int Proxy::openListeningSocket(uint32_t role, const std::string& interfaceName,
         return fail("Could not set connection limit on listening socket", true);
     }
 
-    localAddress = os::addressToString(address);
+    listenAddress = address;
     return descriptor;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -52,20 +54,21 @@ public:
     void stop();
 
     int listeningSocket() const { return listeningSocket_; }
-    const std::string& localAddress() const { return localAddress_; }
     size_t handlerCount() const { return handlers_.size(); }
     size_t establisherCount() const { return establishers_.size(); }
 
 private:
-    // Creates, binds and listens; -1 after any failure, which it has logged and cleaned up.
+    // Creates, binds and listens, and sets listenAddress to where; -1 after any failure, which
+    // it has logged and cleaned up, with listenAddress left alone.
     static int openListeningSocket(uint32_t role, const std::string& interfaceName,
-                                   std::string& localAddress);
+                                   sockaddr_in6& listenAddress);
     static std::shared_ptr<tarn::tls::TlsSocketFactory> initializeTls();
 
     uint32_t establisherCount_;
     uint32_t handlerCount_;
     std::string interfaceName_;
-    std::string localAddress_;
+    // All zero when the listening socket failed.
+    sockaddr_in6 listenAddress_{};
     int listeningSocket_;
     io::PendingConnectionQueue queue_;
     std::unique_ptr<io::ConnectionMultiplexer> listenerMultiplexer_;

@@ -46,7 +46,7 @@ TEST(ConnectionEstablisherTest, ClosesWhatHasNoOriginalDestinationAndStopWinsOve
     }
     {
         io::PendingConnectionQueue queue;
-        ConnectionEstablisher establisher(queue, dispatcher, nullptr, resolver, "");
+        ConnectionEstablisher establisher(queue, dispatcher, nullptr, resolver, {});
         auto running = std::async(std::launch::async, [&] { establisher.runReverse(); });
         queue.push({{}, sizeof(sockaddr_in6), near[0].release()});
         EXPECT_TRUE(closedByPeer(far[0].get()));

@@ -5,17 +5,16 @@
 
 namespace utils::logging {
 
-bool TaskQueue::post(std::function<void()> task) {
+void TaskQueue::post(std::function<void()> task) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (tasks.size() >= LIMIT) {
             dropped.fetch_add(1);
-            return false;
+            return;
         }
         tasks.push_back(std::move(task));
     }
     condition.notify_one();
-    return true;
 }
 
 void TaskQueue::postAlways(std::function<void()> task) {

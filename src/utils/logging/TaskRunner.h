@@ -25,9 +25,9 @@ struct TaskQueue {
     std::condition_variable condition;
     std::atomic<uint64_t> dropped{0};
 
-    // Appends a task and wakes the runner; never waits for the task to run. False, with the
-    // task dropped and counted, when LIMIT tasks wait already.
-    bool post(std::function<void()> task);
+    // Appends a task and wakes the runner; never waits for the task to run. When LIMIT tasks
+    // wait already, the task is dropped and counted instead.
+    void post(std::function<void()> task);
     // Appends a task whatever the queue holds (a flush, the stop): never dropped.
     void postAlways(std::function<void()> task);
     // The tasks dropped since the last call.

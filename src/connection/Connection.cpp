@@ -33,15 +33,9 @@ bool peerClosed(int error) {
     return error == ECONNRESET || error == EPIPE;
 }
 
-bool wouldBlock(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK;
-}
-
 }  // namespace
 
-Connection::Connection(int socket, State state) : socket_(socket), state_(state) {
-    writable_ = state_ == State::Open;
-}
+Connection::Connection(int socket, State state) : socket_(socket), state_(state) {}
 
 Connection::~Connection() {
     // The pair may be destroyed one at a time (and in any order when a handler goes away), so
@@ -190,12 +184,10 @@ bool Connection::setUpComplete() {
     state_ = State::Open;
     clearDeadline();
     if (!writeQueue_.empty()) {
-        writable_ = false;
         if (conWrite(nullptr, 0) < 0) {
             return false;
         }
     } else {
-        writable_ = true;
         updateEvents();
     }
     if (readable() && hasBufferedInput()) {
@@ -282,7 +274,7 @@ int Connection::conWrite(const char* data, uint64_t length) {
         return -1;
     }
 
-    if (writable_ && state_ == State::Open) {
+    if (writeQueue_.empty() && state_ == State::Open) {
         const int64_t result = rawSend(data, sendChunk(length));
         const int error = errno;  // logging below may change errno
         AP_LOG(Debug, "Send data", result, "fd", tag_);
@@ -303,7 +295,6 @@ int Connection::conWrite(const char* data, uint64_t length) {
                 return -1;
             }
         }
-        writable_ = false;
         AP_LOG(Debug, "Enabling out event handling for connection", tag_);
         const uint64_t sent = result > 0 ? static_cast<uint64_t>(result) : 0;
         enqueue(data + sent, length - sent);
@@ -333,7 +324,6 @@ int Connection::flush() {
             continue;
         }
         AP_LOG(Debug, "Could not send all buffered data", tag_, "written bytes", result);
-        writable_ = false;
         if (result < 0) {
             if (peerClosed(error)) {
                 AP_LOG(Warning, "Connection closed by peer", tag_);
@@ -354,7 +344,6 @@ int Connection::flush() {
         updateEvents();
         return 0;
     }
-    writable_ = true;
     AP_LOG(Debug, "Disabling out event handling for connection", tag_);
     afterFlush();
     updateEvents();

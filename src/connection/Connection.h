@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -136,18 +137,19 @@ public:
     void setHandler(io::ConnectionHandlerBase* handler) { handler_ = handler; }
     Connection* peer() const { return peer_; }
     void setPeer(Connection* peer) { peer_ = peer; }
-    bool writable() const { return writable_; }
     bool closing() const { return state_ == State::Closing; }
     bool disconnected() const { return state_ == State::Disconnected; }
     bool inputEnded() const { return inputEnded_; }
     bool outputShut() const { return outputShut_; }
     uint64_t writeBufferCount() const { return writeQueue_.count(); }
     uint64_t queuedBytes() const { return writeQueue_.bytes(); }
-    int64_t bytesRead() const { return bytesRead_; }
     io::DeadlineHook& deadlineHook() { return deadlineHook_; }
 
 protected:
     explicit Connection(int socket, State state = State::Open);
+
+    // Whether a failed send or receive only found the socket not ready.
+    static bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
     // One receive into the thread's receive area, forwarded unchanged to the peer.
     ReadResult forwardRead();
@@ -186,7 +188,6 @@ protected:
     std::string tag_;
     uint32_t status_ = StatusReady;
     State state_;
-    bool writable_ = true;
     bool inputEnded_ = false;
     bool outputShut_ = false;
     // The output is to be shut down once the queue is sent.

@@ -82,10 +82,7 @@ public:
     bool addHeader() const { return addHeader_; }
     void setAddHeader(bool addHeader) { addHeader_ = addHeader; }
     ccc::QueryCallback& queryCallback() { return queryCallback_; }
-    ReadState readState() const { return readState_; }
-    StreamMode mode() const { return mode_; }
     const parser::ParseResult& parseResult() const { return parseResult_; }
-    const std::string& parseBuffer() const { return parseBuffer_; }
     // Where the read path asks its capability cache questions; the capability cache itself
     // unless replaced. The object must outlive the connection. Handler thread only.
     void setAccessQueries(AccessQueries& queries) { accessQueries_ = &queries; }
@@ -165,7 +162,9 @@ private:
     // Bytes of the current message at hand, from the parse offset.
     uint32_t messageLength() const;
     // Moves the message held over a pause into the receive area again, and out of it before
-    // the call returns Paused: the area is shared with the thread's other connections.
+    // the call returns Paused: the area is shared with the thread's other connections. A read
+    // waits for an answer exactly while readState_ is one of the answer states, so those states
+    // tell that parseBuffer_ holds such a message.
     void restoreHeld();
     void stashHeld();
 
@@ -180,8 +179,6 @@ private:
     bool bodyChunked_ = false;
     // parseBuffer_ holds bytes that were not parsed yet (as opposed to an incomplete message).
     bool heldUnparsed_ = false;
-    // parseBuffer_ holds the message of a read that waits for an answer.
-    bool heldForAnswer_ = false;
     // This connection holds its key in the open WebSocket registry.
     bool inRegistry_ = false;
     AccessQueries* accessQueries_ = &AccessQueries::capabilityCache();

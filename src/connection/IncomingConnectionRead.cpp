@@ -91,10 +91,6 @@ std::string errorText(int code, const std::string& event, const std::string& mes
     return std::string(text, std::min<size_t>(static_cast<size_t>(written), sizeof(text) - 1));
 }
 
-bool wouldBlock(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK;
-}
-
 bool isAnswerState(IncomingConnection::ReadState state) {
     return state == IncomingConnection::ReadState::action_query_answer ||
            state == IncomingConnection::ReadState::service_offering_query_answer;
@@ -168,15 +164,10 @@ ReadResult IncomingConnection::runReadStates() {
 void IncomingConnection::stashHeld() {
     const uint32_t offset = static_cast<uint32_t>(parseOffset_);
     parseBuffer_.assign(area_ + offset, bufferFill_ - offset);
-    heldForAnswer_ = true;
 }
 
 void IncomingConnection::restoreHeld() {
-    if (!heldForAnswer_) {
-        return;
-    }
     // The parse results are relative to the message start, which is where the copy begins.
-    heldForAnswer_ = false;
     std::memcpy(area_, parseBuffer_.data(), parseBuffer_.size());
     bufferFill_ = static_cast<uint32_t>(parseBuffer_.size());
     parseOffset_ = 0;

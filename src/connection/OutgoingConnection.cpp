@@ -18,7 +18,6 @@ OutgoingConnection::OutgoingConnection(const sockaddr_in6* destination, const so
     if (os::connectSocket(socket_, destination, *length) == 0) {
         // Loopback destinations may connect at once.
         state_ = State::Open;
-        writable_ = true;
     } else if (errno != EINPROGRESS) {
         status_ = StatusNotConnected;
         return;
@@ -54,8 +53,14 @@ ReadResult OutgoingConnection::conRead() {
             responses_.advance(bytes + position, total - position);
         size_t piece = step.consumed;
         // Nothing taken means an answer is due first; should none be, the stream must not stall.
-        if (piece == 0 && !deliverDueAnswers()) {
-            piece = total - position;
+        if (piece == 0) {
+            const int delivered = deliverDueAnswers();
+            if (delivered < 0) {
+                return ReadResult::ForwardFailed;
+            }
+            if (delivered == 0) {
+                piece = total - position;
+            }
         }
         if (piece > 0 && peer_ != nullptr && peer_->conWrite(received + position, piece) < 0) {
             return ReadResult::ForwardFailed;
@@ -64,7 +69,9 @@ ReadResult OutgoingConnection::conRead() {
         if (step.outcome != parser::ResponseTracker::Outcome::None && peer_ != nullptr) {
             peer_->upgradeAnswered(step.outcome == parser::ResponseTracker::Outcome::Switched);
         }
-        deliverDueAnswers();
+        if (deliverDueAnswers() < 0) {
+            return ReadResult::ForwardFailed;
+        }
     }
     return result;
 }
@@ -77,15 +84,17 @@ bool OutgoingConnection::queueAnswer(const char* data, size_t length) {
     return true;
 }
 
-bool OutgoingConnection::deliverDueAnswers() {
-    bool delivered = false;
+int OutgoingConnection::deliverDueAnswers() {
+    int delivered = 0;
     while (!answers_.empty() && responses_.takeDueAnswer()) {
         const std::string_view answer = answers_.front();
-        if (peer_ != nullptr) {
-            peer_->conWrite(answer.data(), answer.size());
-        }
+        // Like a forwarded piece: a peer that cannot take its answer ends the read.
+        const bool failed = peer_ != nullptr && peer_->conWrite(answer.data(), answer.size()) < 0;
         answers_.consume(answer.size());
-        delivered = true;
+        if (failed) {
+            return -1;
+        }
+        ++delivered;
     }
     return delivered;
 }

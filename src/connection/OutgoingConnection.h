@@ -30,9 +30,9 @@ protected:
     explicit OutgoingConnection(State state);
 
 private:
-    // Writes the waiting answers of the proxy's own whose turn has come to the peer; false when
-    // none was due.
-    bool deliverDueAnswers();
+    // Writes the waiting answers of the proxy's own whose turn has come to the peer: how many it
+    // wrote, or -1 when the peer could not take one (the caller closes the pair).
+    int deliverDueAnswers();
 
     // Where the server's stream stands: which response answers which forwarded request, and
     // where an answer of the proxy's own may go.

@@ -59,6 +59,10 @@ SecureConnection::Failure SecureConnection::classify(tarn::tls::TlsStream& strea
     return failure;
 }
 
+bool SecureConnection::hasPendingPlaintext() const {
+    return stream_ != nullptr && stream_->established() && stream_->pending() > 0;
+}
+
 int64_t SecureConnection::secureSend(const std::string& tag, const char* data, uint32_t length) {
     if (stream_ == nullptr) {
         errno = EIO;

@@ -30,6 +30,8 @@ public:
     };
 
     const std::shared_ptr<tarn::tls::TlsStream>& stream() const { return stream_; }
+    // Decrypted bytes wait inside the session: no input event will announce them.
+    bool hasPendingPlaintext() const;
 
     // Takes every queued code off the stream and reports it (Error), as the failure it amounts
     // to; `tag` names the connection in the reports.

@@ -1,7 +1,6 @@
 #include "connection/SecureIncomingConnection.h"
 
 #include "libs/tlslib/ErrorCodes.h"
-#include "os/SocketHelpers.h"
 #include "utils/BuildConfig.h"
 #include "utils/logging/Logger.h"
 
@@ -17,9 +16,8 @@ SecureIncomingConnection::SecureIncomingConnection(
     : IncomingConnection(domain, State::Handshaking) {
     // The first request of the link carries the client's proven identity.
     addHeader_ = true;
-    // Non-blocking before the session exists: the library then never waits on this descriptor,
-    // and the handshake is driven by the handler that adopts the connection.
-    os::setNonBlocking(descriptor);
+    // The descriptor was accepted non-blocking: the library never waits on it, and the
+    // handshake is driven by the handler that adopts the connection.
     tarn::tls::Result<tarn::tls::TlsStream> created =
         factory != nullptr
             ? factory->createServerStream(descriptor, config::NODE_ADDRESS_VALUE, confidential)
@@ -53,20 +51,14 @@ int64_t SecureIncomingConnection::rawSend(const char* data, uint32_t length) {
 
 int64_t SecureIncomingConnection::rawReceive(char* buffer, uint32_t length) {
     const int64_t result = secureReceive(tag_, buffer, length);
-    if (result > 0 && stream_->pending() > 0) {
-        // Decrypted bytes wait inside the session; no input event will announce them.
+    if (result > 0 && hasPendingPlaintext()) {
         scheduleRead();
     }
     return result;
 }
 
 bool SecureIncomingConnection::hasBufferedInput() const {
-    return IncomingConnection::hasBufferedInput() ||
-           (stream_ != nullptr && stream_->established() && stream_->pending() > 0);
-}
-
-void SecureIncomingConnection::disconnect() {
-    IncomingConnection::disconnect();
+    return IncomingConnection::hasBufferedInput() || hasPendingPlaintext();
 }
 
 void SecureIncomingConnection::closeDescriptor() {

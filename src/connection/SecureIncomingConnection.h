@@ -27,7 +27,6 @@ public:
 
     int64_t rawSend(const char* data, uint32_t length) override;
     int64_t rawReceive(char* buffer, uint32_t length) override;
-    void disconnect() override;
     bool continueSetUp(uint32_t events) override;
     bool hasBufferedInput() const override;
     // The client certificate's common name.

@@ -45,7 +45,6 @@ SecureOutgoingConnection::SecureOutgoingConnection(
     socket_ = clientSocket_->descriptor();
     os::setNoDelay(socket_);
     os::setKeepAlive(socket_);
-    setUpEvents_ = io::EVENT_OUTPUT;
 }
 
 SecureOutgoingConnection::~SecureOutgoingConnection() {
@@ -61,18 +60,14 @@ int64_t SecureOutgoingConnection::rawSend(const char* data, uint32_t length) {
 
 int64_t SecureOutgoingConnection::rawReceive(char* buffer, uint32_t length) {
     const int64_t result = secureReceive(tag_, buffer, length);
-    if (result > 0 && stream_->pending() > 0) {
+    if (result > 0 && hasPendingPlaintext()) {
         scheduleRead();
     }
     return result;
 }
 
 bool SecureOutgoingConnection::hasBufferedInput() const {
-    return stream_ != nullptr && stream_->established() && stream_->pending() > 0;
-}
-
-void SecureOutgoingConnection::disconnect() {
-    OutgoingConnection::disconnect();
+    return hasPendingPlaintext();
 }
 
 void SecureOutgoingConnection::closeDescriptor() {

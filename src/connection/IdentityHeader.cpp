@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "parser/HttpSyntax.h"
+
 namespace connection {
 
 namespace {
@@ -9,21 +11,13 @@ namespace {
 constexpr std::string_view HEAD_END = "\r\n\r\n";
 constexpr std::string_view LINE_END = "\r\n";
 
+// The name the parser looks for: a line it reported as a claim is the line removed here.
 bool isIdentityLine(std::string_view line) {
-    constexpr std::string_view name = "x-swid:";
-    if (line.size() < name.size()) {
-        return false;
-    }
-    for (size_t k = 0; k < name.size(); ++k) {
-        char c = line[k];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + ('a' - 'A'));
-        }
-        if (c != name[k]) {
-            return false;
-        }
-    }
-    return true;
+    using parser::syntax::kIdentityField;
+    using parser::syntax::kIdentityFieldLength;
+    return line.size() > kIdentityFieldLength &&
+           parser::syntax::matchesFolded(line.data(), kIdentityField, kIdentityFieldLength) &&
+           line[kIdentityFieldLength] == ':';
 }
 
 }  // namespace

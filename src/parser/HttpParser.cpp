@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "parser/ChunkedBody.h"
 #include "parser/HttpSyntax.h"
@@ -128,25 +129,6 @@ private:
     bool chunkedSoFar_ = false;
     bool lastChunked_ = false;
     bool seen_ = false;
-};
-
-// Whether a field value, blanks around it aside, is "websocket" in any letter case.
-class UpgradeValue {
-public:
-    void take(uint8_t c) {
-        if (isBlank(c)) {
-            after_ = length_ != 0;
-            return;
-        }
-        matches_ = matches_ && !after_ && length_ < 9 && toLower(c) == "websocket"[length_];
-        ++length_;
-    }
-    bool websocket() const { return matches_ && length_ == 9; }
-
-private:
-    size_t length_ = 0;
-    bool matches_ = true;
-    bool after_ = false;
 };
 
 enum class Scan { Ok, NeedMore, Bad };
@@ -297,8 +279,8 @@ Scan RequestScanner::fieldLine(size_t& i) {
         return Scan::Bad;
     }
     const Field field = classify(data_ + nameStart, i - nameStart);
+    const size_t valueStart = i + 1;
     ContentLengthValue length;
-    UpgradeValue upgrade;
     if (field == Field::TransferEncoding) {
         codings_.startField();
     }
@@ -319,8 +301,6 @@ Scan RequestScanner::fieldLine(size_t& i) {
                 }
                 break;
             case Field::Upgrade:
-                upgrade.take(c);
-                break;
             case Field::Identity:
             case Field::Other:
                 break;
@@ -332,6 +312,7 @@ Scan RequestScanner::fieldLine(size_t& i) {
     if (data_[i + 1] != '\n') {
         return Scan::Bad;
     }
+    const std::string_view value(reinterpret_cast<const char*>(data_ + valueStart), i - valueStart);
     i += 2;
     switch (field) {
         case Field::ContentLength:
@@ -348,7 +329,7 @@ Scan RequestScanner::fieldLine(size_t& i) {
             }
             break;
         case Field::Upgrade:
-            upgrade_ = upgrade_ || upgrade.websocket();
+            upgrade_ = upgrade_ || equalsFolded(trimBlanks(value), "websocket");
             break;
         case Field::Identity:
             result_.claimsIdentity = true;

@@ -34,14 +34,33 @@ constexpr bool isFieldValueByte(uint8_t c) {
     return c == '\t' || (c >= 0x20 && c != 0x7F);
 }
 
-// `pattern` is lower case; the bytes are folded before the comparison.
-constexpr bool matchesFolded(const uint8_t* data, const char* pattern, size_t count) {
+// `pattern` is lower case; the bytes are folded before the comparison. `Byte` is uint8_t for
+// received data and char for text already held in a string.
+template <typename Byte>
+constexpr bool matchesFolded(const Byte* data, const char* pattern, size_t count) {
     for (size_t k = 0; k < count; ++k) {
-        if (toLower(data[k]) != static_cast<uint8_t>(pattern[k])) {
+        if (toLower(static_cast<uint8_t>(data[k])) != static_cast<uint8_t>(pattern[k])) {
             return false;
         }
     }
     return true;
+}
+
+// The whole of `text`, folded, is `lowerCase`.
+constexpr bool equalsFolded(std::string_view text, std::string_view lowerCase) {
+    return text.size() == lowerCase.size() &&
+           matchesFolded(text.data(), lowerCase.data(), text.size());
+}
+
+// `text` without the optional white space around it.
+constexpr std::string_view trimBlanks(std::string_view text) {
+    while (!text.empty() && isBlank(static_cast<uint8_t>(text.front()))) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isBlank(static_cast<uint8_t>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    return text;
 }
 
 // Name of the identity field that the proxy itself inserts; a client must not bring its own.

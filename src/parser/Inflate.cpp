@@ -59,12 +59,13 @@ bool inflateMessage(ParseResult& result, std::string& payload) {
     payload.append(kMessageTail, sizeof(kMessageTail));
 
     // One byte more than a message may have: a message that fills it is too long, and one that
-    // stops short of it has left nothing inside zlib for want of room.
-    std::string output(kLargestMessage + 1, '\0');
+    // stops short of it has left nothing inside zlib for want of room. Kept per thread, so that no
+    // message pays for allocating and clearing it; only the bytes produced are copied out.
+    thread_local Bytef output[kLargestMessage + 1];
     stream.next_in = reinterpret_cast<Bytef*>(payload.data());
     stream.avail_in = static_cast<uInt>(payload.size());
-    stream.next_out = reinterpret_cast<Bytef*>(output.data());
-    stream.avail_out = static_cast<uInt>(output.size());
+    stream.next_out = output;
+    stream.avail_out = static_cast<uInt>(sizeof(output));
 
     int code;
     for (;;) {
@@ -85,13 +86,12 @@ bool inflateMessage(ParseResult& result, std::string& payload) {
             break;
         }
     }
-    const size_t produced = output.size() - stream.avail_out;
+    const size_t produced = sizeof(output) - stream.avail_out;
     if (code == Z_OK || code == Z_STREAM_END) {
         if (produced > kLargestMessage) {
             code = Z_BUF_ERROR;
         } else {
-            output.resize(produced);
-            payload.swap(output);
+            payload.assign(reinterpret_cast<const char*>(output), produced);
             return true;
         }
     }

@@ -3,9 +3,15 @@
 #include <algorithm>
 #include <string_view>
 
+#include "parser/HttpSyntax.h"
+
 namespace parser {
 
 namespace {
+
+using syntax::equalsFolded;
+using syntax::isDigit;
+using syntax::trimBlanks;
 
 // A response head longer than this is not followed further.
 constexpr size_t MAX_HEAD = 16 * 1024;
@@ -14,36 +20,6 @@ constexpr std::string_view HEAD_END = "\r\n\r\n";
 constexpr size_t MAX_LENGTH_DIGITS = 18;
 // A frame payload announced longer than this is not followed further.
 constexpr uint64_t MAX_FRAME_PAYLOAD = uint64_t{1} << 62;
-
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
-bool equalsFolded(std::string_view text, std::string_view lowerCase) {
-    if (text.size() != lowerCase.size()) {
-        return false;
-    }
-    for (size_t k = 0; k < text.size(); ++k) {
-        if (lower(text[k]) != lowerCase[k]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
 
 // What a response head says about the body behind it.
 struct ResponseHead {
@@ -79,7 +55,7 @@ bool parseHead(std::string_view head, ResponseHead& out) {
             return false;
         }
         const std::string_view name = line.substr(0, colon);
-        const std::string_view value = trimmed(line.substr(colon + 1));
+        const std::string_view value = trimBlanks(line.substr(colon + 1));
         if (equalsFolded(name, "content-length")) {
             if (value.empty() || value.size() > MAX_LENGTH_DIGITS) {
                 return false;
@@ -101,7 +77,7 @@ bool parseHead(std::string_view head, ResponseHead& out) {
             // of the connection.
             const size_t comma = value.rfind(',');
             const std::string_view last =
-                trimmed(comma == std::string_view::npos ? value : value.substr(comma + 1));
+                trimBlanks(comma == std::string_view::npos ? value : value.substr(comma + 1));
             out.chunked = equalsFolded(last, "chunked");
             out.otherCoding = !out.chunked;
         }
@@ -269,19 +245,10 @@ size_t ResponseTracker::frameBytes(const uint8_t* data, size_t length) {
         if (frameHeaderFill_ < 2) {
             continue;
         }
-        const uint8_t lengthCode = frameHeader_[1] & 0x7f;
-        const size_t extension = lengthCode == 126 ? 2 : lengthCode == 127 ? 8 : 0;
-        const size_t headerLength = 2 + extension + ((frameHeader_[1] & 0x80) != 0 ? 4 : 0);
-        if (frameHeaderFill_ < headerLength) {
+        if (frameHeaderFill_ < websocket::headerLength(frameHeader_[1])) {
             continue;
         }
-        uint64_t payload = lengthCode;
-        if (extension != 0) {
-            payload = 0;
-            for (size_t k = 0; k < extension; ++k) {
-                payload = (payload << 8) | frameHeader_[2 + k];
-            }
-        }
+        const uint64_t payload = websocket::payloadLength(frameHeader_);
         if (payload > MAX_FRAME_PAYLOAD) {
             lose();
             return length;
@@ -299,9 +266,9 @@ size_t ResponseTracker::frameBytes(const uint8_t* data, size_t length) {
     if (remaining_ == 0) {
         inFrame_ = false;
         // Control frames may come between the frames of a message; data frames end it with FIN.
-        const uint8_t opcode = frameHeader_[0] & 0x0f;
-        if (opcode < 8) {
-            inMessage_ = (frameHeader_[0] & 0x80) == 0;
+        const uint8_t opcode = frameHeader_[0] & websocket::kOpcodeBits;
+        if (opcode < websocket::kFirstControlOpcode) {
+            inMessage_ = (frameHeader_[0] & websocket::kFinBit) == 0;
         }
     }
     return position;

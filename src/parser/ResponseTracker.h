@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "parser/ChunkedBody.h"
+#include "parser/WebSocketFrameHeader.h"
 
 namespace parser {
 
@@ -81,7 +82,7 @@ private:
     uint64_t remaining_ = 0;
     ChunkedBody chunks_;
     // WebSocket frames: the header received so far, and whether a fragmented message is open.
-    uint8_t frameHeader_[14] = {};
+    uint8_t frameHeader_[websocket::kLongestHeader] = {};
     uint8_t frameHeaderFill_ = 0;
     bool inFrame_ = false;
     bool inMessage_ = false;

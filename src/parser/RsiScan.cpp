@@ -181,13 +181,11 @@ bool EventScanner::restOfObjectIsEventFree() {
         if (atEnd() || expect('}')) {
             return true;
         }
-        skipWhitespace();
         std::string_view name;
         if (!expect(',') || (skipWhitespace(), !expect('"')) || !readString(name) ||
             name == "event" || name.find('\\') != std::string_view::npos) {
             return false;
         }
-        skipWhitespace();
         skipWhitespace();
         if (atEnd()) {
             return true;
@@ -226,12 +224,10 @@ bool EventScanner::run() {
             if (!readString(s_.value) || s_.value.empty()) {
                 return false;
             }
-            const std::string_view event = s_.value;
             if (!restOfObjectIsEventFree()) {
                 s_.value = {};
                 return false;
             }
-            s_.value = event;
             return true;
         }
         // A member followed by the closing brace fails here: an object that ends before an

@@ -20,11 +20,13 @@ struct RsiScan {
     bool found = true;
 };
 
-// Walks the message from `position` up to its first "event" member and stops there; members
-// before it are skipped without being interpreted beyond their structure, and nothing after it is
-// read. Returns (and stores in `found`) whether the event is a non-empty string. On failure
-// `position` tells where the scan stopped: below `length` for a malformed message, equal to it
-// when the message ended first. Values may nest 31 levels deep.
+// Walks the message from `position` to its first "event" member; members before it are skipped
+// without being interpreted beyond their structure. The members after it, up to the object's end
+// or the data's, are read the same way, only to make sure that none of them is a second "event".
+// Returns (and stores in `found`) whether the event is a non-empty string and the rest of the
+// object passed that check. On failure `position` tells where the scan stopped: below `length`
+// for a malformed message, equal to it when the message ended first. Values may nest 31 levels
+// deep.
 bool findRsiEvent(RsiScan& scan);
 
 }  // namespace parser

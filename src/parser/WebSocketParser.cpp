@@ -6,11 +6,13 @@
 
 #include "parser/Inflate.h"
 #include "parser/RsiScan.h"
+#include "parser/WebSocketFrameHeader.h"
 #include "utils/BuildConfig.h"
 #include "utils/logging/Logger.h"
 
 namespace parser {
 
+using namespace websocket;
 using utils::logging::Error;
 
 namespace {
@@ -24,11 +26,6 @@ constexpr uint64_t kLargestPayload = uint64_t{1} << 62;
 
 constexpr uint8_t kOpcodeContinuation = 0x0;
 constexpr uint8_t kOpcodeText = 0x1;
-constexpr uint8_t kFirstControlOpcode = 0x8;
-
-constexpr uint8_t kFinBit = 0x80;
-constexpr uint8_t kRsv1Bit = 0x40;
-constexpr uint8_t kMaskBit = 0x80;
 
 struct FrameHeader {
     bool fin = false;
@@ -47,30 +44,17 @@ struct FrameHeader {
 bool readHeader(const uint8_t* data, uint32_t length, FrameHeader& header) {
     header.fin = (data[0] & kFinBit) != 0;
     header.rsv1 = (data[0] & kRsv1Bit) != 0;
-    header.opcode = data[0] & 0x0f;
+    header.opcode = data[0] & kOpcodeBits;
     header.masked = (data[1] & kMaskBit) != 0;
-    const uint8_t shortLength = data[1] & 0x7f;
-    uint32_t headerLength = 2;
-    if (shortLength == 126) {
-        headerLength = 4;
-    } else if (shortLength == 127) {
-        headerLength = 10;
-    }
-    header.dataOffset = headerLength + (header.masked ? 4 : 0);
+    header.dataOffset = headerLength(data[1]);
     if (length < header.dataOffset) {
         return false;
     }
-    if (headerLength == 2) {
-        header.payloadLength = shortLength;
-    } else {
-        header.payloadLength = 0;
-        for (uint32_t k = 2; k < headerLength; ++k) {
-            header.payloadLength = (header.payloadLength << 8) | data[k];
-        }
-    }
+    header.payloadLength = payloadLength(data);
     if (header.masked) {
-        for (int k = 0; k < 4; ++k) {
-            header.key[k] = data[headerLength + k];
+        // The key is the last part of the header.
+        for (uint32_t k = 0; k < kMaskingKeyLength; ++k) {
+            header.key[k] = data[header.dataOffset - kMaskingKeyLength + k];
         }
     }
     const uint64_t room = std::numeric_limits<uint64_t>::max() - header.dataOffset;
@@ -97,9 +81,7 @@ private:
     }
     // A broken framing rule: whatever was being collected is dropped with it.
     void fail(const char* text) {
-        r_.fragmentBuffer.clear();
-        r_.fragmentationRunning = false;
-        r_.fragmentCompressed = false;
+        endFragmentation();
         r_.overhead = 0;
         r_.missingBytes = 0;
         r_.status = ParseStatus::ProtocolError;
@@ -236,28 +218,22 @@ bool FrameParser::scanForEvent(const std::string& message, RsiScan& scan) {
     return true;
 }
 
-// An unfragmented, uncompressed message that does not fit yet: if its event is already in the
-// bytes at hand, the message can be checked now and its rest passed through as it arrives.
+// An unfragmented, uncompressed message too long to hold: if its event is already in the bytes at
+// hand, the message can be checked now and its rest passed through as it arrives; otherwise it is
+// refused.
 void FrameParser::earlyLook() {
-    if (h_.payloadLength > kLargestPayload) {
-        fail("Websocket message exceeds 8kiB");
-        return;
+    if (h_.payloadLength <= kLargestPayload) {
+        std::string payload;
+        payload.reserve(length_ - h_.dataOffset);
+        takePayload(payload, length_ - h_.dataOffset);
+        RsiScan scan;
+        if (scanForEvent(payload, scan)) {
+            r_.missingBytes = h_.frameEnd - length_;
+            r_.status = ParseStatus::BodyIncomplete;
+            return;
+        }
     }
-    std::string payload;
-    payload.reserve(length_ - h_.dataOffset);
-    takePayload(payload, length_ - h_.dataOffset);
-    RsiScan scan;
-    if (scanForEvent(payload, scan)) {
-        r_.missingBytes = h_.frameEnd - length_;
-        r_.status = ParseStatus::BodyIncomplete;
-        return;
-    }
-    if (h_.frameEnd > kLargestMessage) {
-        fail("Websocket message exceeds 8kiB");
-        return;
-    }
-    r_.uri.clear();
-    incomplete();
+    fail("Websocket message exceeds 8kiB");
 }
 
 void FrameParser::wholeMessage() {
@@ -354,11 +330,11 @@ std::string buildWebSocketFrame(const uint8_t* payload, uint64_t length, FrameKi
     if (length <= 125) {
         frame.push_back(static_cast<char>(maskBit | length));
     } else if (length <= 0xffff) {
-        frame.push_back(static_cast<char>(maskBit | 126));
+        frame.push_back(static_cast<char>(maskBit | kLengthCode16));
         frame.push_back(static_cast<char>(length >> 8));
         frame.push_back(static_cast<char>(length & 0xff));
     } else {
-        frame.push_back(static_cast<char>(maskBit | 127));
+        frame.push_back(static_cast<char>(maskBit | kLengthCode64));
         for (int shift = 56; shift >= 0; shift -= 8) {
             frame.push_back(static_cast<char>((length >> shift) & 0xff));
         }
